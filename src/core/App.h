@@ -1,0 +1,74 @@
+// The application: launch, the one main window, the server from start to stop and the
+// status page. All of it lives on the main thread.
+#pragma once
+
+#include <adwaita.h>
+
+#include <array>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "core/Bundle.h"
+#include "core/Readiness.h"
+#include "core/Utf8Stream.h"
+#include "platform/ChildProcess.h"
+#include "web/WebView.h"
+
+namespace mirovan {
+
+class App {
+public:
+    explicit App(Bundle bundle);
+    App(const App&) = delete;
+    App& operator=(const App&) = delete;
+
+    // Runs the event loop until the app has terminated; returns the exit status.
+    int run(int argc, char** argv);
+
+    // CFBundleName, or "Mirovan"; looked up at every use.
+    std::string name() const { return bundle_.name(); }
+
+    // Launch, once per process, in this order: web view, window, buttons, commands,
+    // the first status page, the server, the updater.
+    void launch();
+    // Another launch of the app: bring the same window back.
+    void reopen();
+    void placeButtons();
+
+    void status(const std::string& title, const std::string& detail);
+
+    void startShell();
+    void shellSaid(std::string_view text);
+    // The one termination path: quitting, the waiting update, the server's end of file,
+    // at most 6 s of waiting, then SIGTERM. Runs once.
+    void terminate();
+    // terminate(), then leave the event loop.
+    void quit();
+
+    GtkWindow* window = nullptr;
+    std::unique_ptr<WebView> web;
+    std::unique_ptr<ChildProcess> shell;  // holds the write end of the server's stdin
+    ServerOutput output;                  // the log, the partial line and the page
+    std::string data = "/";
+    bool quitting = false;
+
+private:
+    void buildWindow();
+    void saveWindowState();
+    void onShellOutput();
+    void onShellExit();
+    // Reads what the server wrote now, at most `limit` bytes; returns how much.
+    size_t readShell(size_t limit);
+    void onLoadChanged(WebKitLoadEvent event);
+
+    Bundle bundle_;
+    AdwApplication* application_ = nullptr;
+    std::array<GtkWidget*, 3> buttons_{};
+    Utf8Stream decoder_;
+    bool outputEnded_ = false;
+    bool showingStatus_ = false;
+    guint saveTimer_ = 0;
+};
+
+}  // namespace mirovan

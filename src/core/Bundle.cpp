@@ -1,0 +1,66 @@
+// Finding the bundle from the program's path and reading its Info.plist with libplist.
+#include "core/Bundle.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include <plist/plist.h>
+
+namespace mirovan {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::shared_ptr<void> readInfo(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return nullptr;
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    plist_t root = nullptr;
+    plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
+    if (!root) return nullptr;
+    if (plist_get_node_type(root) != PLIST_DICT) {
+        plist_free(root);
+        return nullptr;
+    }
+    return std::shared_ptr<void>(root, [](void* p) { plist_free(static_cast<plist_t>(p)); });
+}
+
+}  // namespace
+
+Bundle Bundle::at(const std::string& root) {
+    Bundle b;
+    b.root_ = root;
+    b.resources_ = (fs::path(root) / "Contents" / "Resources").string();
+    b.info_ = readInfo(fs::path(root) / "Contents" / "Info.plist");
+    return b;
+}
+
+Bundle Bundle::forExecutable(const std::string& executable) {
+    fs::path folder = fs::path(executable).parent_path();
+    fs::path contents = folder.parent_path();
+    fs::path root = contents.parent_path();
+    if (folder.filename() == "Linux" && contents.filename() == "Contents" &&
+        root.extension() == ".app")
+        return at(root.string());
+    Bundle b;
+    b.root_ = folder.string();
+    b.resources_ = folder.string();
+    return b;
+}
+
+std::optional<std::string> Bundle::string(const char* key) const {
+    if (!info_) return std::nullopt;
+    plist_t node = plist_dict_get_item(static_cast<plist_t>(info_.get()), key);
+    if (!node || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
+    uint64_t length = 0;
+    const char* value = plist_get_string_ptr(node, &length);
+    return value ? std::string(value, length) : std::string();
+}
+
+std::string Bundle::name() const {
+    return string("CFBundleName").value_or("Mirovan");
+}
+
+}  // namespace mirovan

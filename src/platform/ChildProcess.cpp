@@ -1,0 +1,158 @@
+// posix_spawn with close-on-exec pipes and a pidfd: no other child can inherit the
+// server's standard input, so the server sees end of file however this process ends.
+#include "platform/ChildProcess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <thread>
+#include <vector>
+
+namespace mirovan {
+
+namespace {
+
+struct Pipe {
+    int read = -1;
+    int write = -1;
+    ~Pipe() {
+        if (read >= 0) close(read);
+        if (write >= 0) close(write);
+    }
+    int release(int& fd) {
+        int kept = fd;
+        fd = -1;
+        return kept;
+    }
+};
+
+std::vector<char*> pointers(const std::vector<std::string>& strings) {
+    std::vector<char*> out;
+    for (const auto& s : strings) out.push_back(const_cast<char*>(s.c_str()));
+    out.push_back(nullptr);
+    return out;
+}
+
+}  // namespace
+
+std::variant<std::unique_ptr<ChildProcess>, int> ChildProcess::spawn(const ServerCommand& command) {
+    Pipe in, out;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return errno;
+    in.read = fds[0];
+    in.write = fds[1];
+    if (pipe2(fds, O_CLOEXEC) != 0) return errno;
+    out.read = fds[0];
+    out.write = fds[1];
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    // dup2 onto 0, 1 and 2 clears close-on-exec there only; every other descriptor of
+    // ours, these pipes' other ends included, closes at exec.
+    posix_spawn_file_actions_adddup2(&actions, in.read, 0);
+    posix_spawn_file_actions_adddup2(&actions, out.write, 1);
+    posix_spawn_file_actions_adddup2(&actions, out.write, 2);
+    posix_spawn_file_actions_addchdir_np(&actions, command.directory.c_str());
+
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    // Its own process group: a terminal's Ctrl-C reaches the app, which stops the server.
+    posix_spawnattr_setpgroup(&attr, 0);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD}) sigaddset(&defaults, s);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
+                                        POSIX_SPAWN_SETSIGDEF);
+
+    auto argv = pointers(command.argv);
+    auto envp = pointers(command.environment);
+    pid_t pid = -1;
+    int error = posix_spawn(&pid, command.argv[0].c_str(), &actions, &attr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    if (error != 0) return error;
+
+    std::unique_ptr<ChildProcess> child(new ChildProcess());
+    child->pid_ = pid;
+    child->pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    child->input_ = in.release(in.write);
+    child->output_ = out.release(out.read);
+    fcntl(child->output_, F_SETFL, fcntl(child->output_, F_GETFL) | O_NONBLOCK);
+    if (child->pidfd_ >= 0) fcntl(child->pidfd_, F_SETFD, FD_CLOEXEC);
+    return child;
+}
+
+ChildProcess::~ChildProcess() {
+    for (int fd : {input_, output_, pidfd_})
+        if (fd >= 0) close(fd);
+}
+
+ChildProcess::Read ChildProcess::read(std::string& into, size_t limit) {
+    size_t before = into.size();
+    into.resize(before + limit);
+    ssize_t n;
+    do {
+        n = ::read(output_, into.data() + before, limit);
+    } while (n < 0 && errno == EINTR);
+    into.resize(before + (n > 0 ? static_cast<size_t>(n) : 0));
+    if (n > 0) return Read::data;
+    if (n == 0) return Read::end;
+    return errno == EAGAIN ? Read::empty : Read::end;
+}
+
+void ChildProcess::closeInput() {
+    if (input_ >= 0) close(input_);
+    input_ = -1;
+}
+
+bool ChildProcess::running() const {
+    if (reaped_) return false;
+    if (pidfd_ >= 0) {
+        pollfd p{pidfd_, POLLIN, 0};
+        return poll(&p, 1, 0) == 0;
+    }
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == 0;
+}
+
+bool ChildProcess::waitForExit(std::chrono::steady_clock::time_point deadline,
+                               std::chrono::milliseconds interval) {
+    while (running()) {
+        auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) return false;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+        auto step = std::min(interval, left);
+        // The pidfd wakes us as soon as the child ends; without one, sleep the step.
+        if (pidfd_ >= 0) {
+            pollfd p{pidfd_, POLLIN, 0};
+            poll(&p, 1, static_cast<int>(step.count()));
+        } else {
+            std::this_thread::sleep_for(step);
+        }
+    }
+    return true;
+}
+
+void ChildProcess::terminate() {
+    if (reaped_) return;
+    if (pidfd_ >= 0 && syscall(SYS_pidfd_send_signal, pidfd_, SIGTERM, nullptr, 0) == 0) return;
+    kill(pid_, SIGTERM);
+}
+
+void ChildProcess::reap() {
+    if (reaped_) return;
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) != 0) reaped_ = true;
+}
+
+}  // namespace mirovan

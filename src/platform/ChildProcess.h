@@ -1,0 +1,52 @@
+// A child process with a pipe on its standard input that only we hold and one pipe for
+// its standard output and error, in a process group of its own.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <variant>
+
+#include "core/ServerCommand.h"
+
+namespace mirovan {
+
+class ChildProcess {
+public:
+    // The child, or the errno of the failed launch.
+    static std::variant<std::unique_ptr<ChildProcess>, int> spawn(const ServerCommand& command);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    int pid() const { return pid_; }
+    // Readable once the child has ended (a pidfd); for the main loop to watch.
+    int exitFd() const { return pidfd_; }
+    // The non-blocking read end of the output pipe; for the main loop to watch.
+    int outputFd() const { return output_; }
+
+    enum class Read { data, empty, end };
+    // Appends what can be read now, at most `limit` bytes.
+    Read read(std::string& into, size_t limit);
+
+    // Closes our end of the standard input: the child sees end of file.
+    void closeInput();
+    bool running() const;
+    // Waits until the child has ended or the deadline passes, looking every `interval`.
+    bool waitForExit(std::chrono::steady_clock::time_point deadline,
+                     std::chrono::milliseconds interval);
+    // Sends SIGTERM to the child (not to its group).
+    void terminate();
+    // Collects the ended child's status so that no zombie stays.
+    void reap();
+
+private:
+    ChildProcess() = default;
+    int pid_ = -1;
+    int pidfd_ = -1;
+    int input_ = -1;
+    int output_ = -1;
+    bool reaped_ = false;
+};
+
+}  // namespace mirovan

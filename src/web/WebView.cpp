@@ -1,0 +1,83 @@
+// Building the WebKitWebView and loading into it.
+#include "web/WebView.h"
+
+#include <pango/pango.h>
+
+namespace mirovan {
+
+namespace {
+
+// The status page names -apple-system; WebKitGTK falls back to its default family, so
+// make that the desktop's interface font.
+void useDesktopFont(WebKitSettings* settings) {
+    g_autofree char* fontName = nullptr;
+    g_object_get(gtk_settings_get_default(), "gtk-font-name", &fontName, nullptr);
+    if (!fontName) return;
+    PangoFontDescription* font = pango_font_description_from_string(fontName);
+    if (const char* family = pango_font_description_get_family(font))
+        webkit_settings_set_default_font_family(settings, family);
+    pango_font_description_free(font);
+}
+
+// WebKitGTK has no per-request timeout; this stands in for the page request's 60 s.
+constexpr guint requestTimeoutSeconds = 60;
+
+}  // namespace
+
+WebView::WebView() {
+    WebKitSettings* settings = webkit_settings_new();
+    webkit_settings_set_enable_developer_extras(settings, TRUE);
+    useDesktopFont(settings);
+
+    WebKitUserContentManager* content = webkit_user_content_manager_new();
+    webkit_user_content_manager_register_script_message_handler(content, "appearance", nullptr);
+    webkit_user_content_manager_register_script_message_handler(content, "noDrag", nullptr);
+
+    view_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "settings", settings,
+                                         "user-content-manager", content, nullptr));
+    g_object_ref_sink(view_);
+    g_object_unref(settings);
+    g_object_unref(content);
+
+    GdkRGBA clear{0, 0, 0, 0};
+    webkit_web_view_set_background_color(view_, &clear);
+    gtk_widget_set_hexpand(widget(), TRUE);
+    gtk_widget_set_vexpand(widget(), TRUE);
+
+    g_signal_connect(view_, "load-changed",
+                     G_CALLBACK(+[](WebKitWebView*, WebKitLoadEvent event, gpointer self) {
+                         static_cast<WebView*>(self)->onLoadChanged(event);
+                     }),
+                     this);
+}
+
+void WebView::loadPage(const std::string& url) {
+    stopTimeout();
+    g_autoptr(WebKitURIRequest) request = webkit_uri_request_new(url.c_str());
+    webkit_web_view_load_request(view_, request);
+    timeout_ = g_timeout_add_seconds(requestTimeoutSeconds, onRequestTimeout, this);
+}
+
+void WebView::loadDocument(const std::string& html) {
+    stopTimeout();
+    webkit_web_view_load_html(view_, html.c_str(), nullptr);
+}
+
+void WebView::onLoadChanged(WebKitLoadEvent event) {
+    // An answer arrived (or the load ended): the request's time limit no longer applies.
+    if (event == WEBKIT_LOAD_COMMITTED || event == WEBKIT_LOAD_FINISHED) stopTimeout();
+}
+
+gboolean WebView::onRequestTimeout(gpointer self) {
+    auto* web = static_cast<WebView*>(self);
+    web->timeout_ = 0;
+    webkit_web_view_stop_loading(web->view_);
+    return G_SOURCE_REMOVE;
+}
+
+void WebView::stopTimeout() {
+    if (timeout_) g_source_remove(timeout_);
+    timeout_ = 0;
+}
+
+}  // namespace mirovan

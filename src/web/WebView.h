@@ -1,0 +1,42 @@
+// The web view that fills the main window: WebKitGTK with the page bridge's message
+// names, the inspector, a transparent background and the page request.
+#pragma once
+
+#include <webkit/webkit.h>
+
+#include <string>
+#include <vector>
+
+namespace mirovan {
+
+struct Rect {
+    double x = 0, y = 0, width = 0, height = 0;
+};
+
+class WebView {
+public:
+    WebView();
+    WebView(const WebView&) = delete;
+    WebView& operator=(const WebView&) = delete;
+
+    GtkWidget* widget() const { return GTK_WIDGET(view_); }
+    WebKitWebView* view() const { return view_; }
+
+    // Loads `url` with the page request: default cache policy, 60 s to get an answer.
+    void loadPage(const std::string& url);
+    // Loads an HTML document with no base address.
+    void loadDocument(const std::string& html);
+
+    // Areas of the top strip whose presses belong to the page; set by the page bridge.
+    std::vector<Rect> noDrag;
+
+private:
+    void onLoadChanged(WebKitLoadEvent event);
+    static gboolean onRequestTimeout(gpointer self);
+    void stopTimeout();
+
+    WebKitWebView* view_ = nullptr;
+    guint timeout_ = 0;
+};
+
+}  // namespace mirovan
