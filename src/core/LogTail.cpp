@@ -6,12 +6,21 @@
 
 #include <utf8proc.h>
 
+#include <cstring>
+#include <functional>
+
 namespace mirovan {
 
 LogTail::LogTail(std::size_t limit) : limit_(limit) {}
 
 void LogTail::append(std::string_view utf8) {
     if (limit_ == 0) return;
+    if (std::less_equal<const char*>{}(text_.data(), utf8.data()) &&
+        std::less<const char*>{}(utf8.data(), text_.data() + text_.size())) {
+        // A view into text() itself would be read while text_ is being rewritten.
+        append(std::string(utf8));
+        return;
+    }
     const std::size_t valid = segment(utf8);
     keep(utf8.substr(0, valid));
     if (valid < utf8.size()) {
@@ -34,15 +43,7 @@ std::size_t LogTail::segment(std::string_view bytes) {
     while (i < n) {
         const unsigned char lead = p[i];
         if (lead < 0x80 && last_ < 0x80) {
-            // Between two ASCII code points there is always a boundary except
-            // inside CR LF, so ASCII runs skip utf8proc entirely.
-            std::int32_t prev = last_;
-            do {
-                if (!(p[i] == '\n' && prev == '\r')) markStart(base + i);
-                prev = p[i++];
-            } while (i < n && p[i] < 0x80);
-            last_ = prev;
-            breakState_ = 0; // the run ended on a boundary (after LF there always is one)
+            i = segmentAscii(p, i, n, base);
             continue;
         }
         std::int32_t cp = lead;
@@ -61,6 +62,47 @@ std::size_t LogTail::segment(std::string_view bytes) {
         i += static_cast<std::size_t>(len);
     }
     return n;
+}
+
+// Between two ASCII code points there is always a boundary except inside CR LF,
+// so ASCII runs (the bulk of server output) skip utf8proc entirely. Returns the
+// end of the run starting at p[i].
+std::size_t LogTail::segmentAscii(const unsigned char* p, std::size_t i, std::size_t n, std::uint64_t base) {
+    std::int32_t prev = last_;
+    for (; i < n && p[i] < 0x80 && starts_.size() < limit_; prev = p[i++])
+        if (!(p[i] == '\n' && prev == '\r')) markStart(base + i);
+    // Steady state: every start overwrites the oldest. A local index saves
+    // reloading head_ after each store into the ring.
+    std::uint64_t* ring = starts_.data();
+    std::size_t head = head_;
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL, kHigh = 0x8080808080808080ULL;
+    while (i < n) {
+        // Eight ASCII bytes with no CR among them (or just before) are eight clusters.
+        if (i + 8 <= n && head + 8 <= limit_ && prev != '\r') {
+            std::uint64_t w;
+            std::memcpy(&w, p + i, 8);
+            const std::uint64_t cr = w ^ (kOnes * '\r'); // zero byte where w has a CR
+            if (!(w & kHigh) && !((cr - kOnes) & ~cr & kHigh)) {
+                for (std::size_t k = 0; k < 8; ++k) ring[head + k] = base + i + k;
+                head = head + 8 == limit_ ? 0 : head + 8;
+                prev = p[i + 7];
+                i += 8;
+                continue;
+            }
+        }
+        if (p[i] >= 0x80) break;
+        if (!(p[i] == '\n' && prev == '\r')) {
+            ring[head] = base + i;
+            if (++head == limit_) head = 0;
+        }
+        prev = p[i++];
+    }
+    head_ = head;
+    last_ = prev;
+    // utf8proc's state after an ASCII character depends on that character alone,
+    // which is what a fresh state derives from last_ on the next call.
+    breakState_ = 0;
+    return i;
 }
 
 void LogTail::markStart(std::uint64_t offset) {

@@ -24,6 +24,7 @@ public:
 
 private:
     std::size_t segment(std::string_view bytes);
+    std::size_t segmentAscii(const unsigned char* p, std::size_t i, std::size_t n, std::uint64_t base);
     void markStart(std::uint64_t offset);
     void keep(std::string_view bytes);
 

@@ -19,7 +19,9 @@ void useDesktopFont(WebKitSettings* settings) {
     pango_font_description_free(font);
 }
 
-// WebKitGTK has no per-request timeout; this stands in for the page request's 60 s.
+// Workaround: WebKitGTK 2.50's WebKitURIRequest carries no timeout, so a timer stands in
+// for the page request's 60 s and stops a load that got no answer. It can go once the
+// request (or the network session) takes a timeout of its own.
 constexpr guint requestTimeoutSeconds = 60;
 
 }  // namespace
