@@ -11,6 +11,11 @@
 #include "core/Trace.h"
 #include "core/WindowState.h"
 #include "update/Updater.h"
+#include "web/Dialogs.h"
+#include "web/Menu.h"
+#include "web/Navigation.h"
+#include "web/PageBridge.h"
+#include "web/Reload.h"
 
 namespace mirovan {
 
@@ -89,18 +94,15 @@ void App::launch() {
                          static_cast<App*>(self)->onLoadChanged(event);
                      }),
                      this);
+    connectNavigation(*this);
     buildWindow();
     placeButtons();
+    connectDialogs(*this);
 
-    GSimpleAction* quitAction = g_simple_action_new("quit", nullptr);
-    g_signal_connect(quitAction, "activate", G_CALLBACK(+[](GSimpleAction*, GVariant*, gpointer self) {
-                         static_cast<App*>(self)->quit();
-                     }),
-                     this);
-    g_action_map_add_action(G_ACTION_MAP(application_), G_ACTION(quitAction));
-    g_object_unref(quitAction);
-    const char* quitKeys[] = {"<Control>q", nullptr};
-    gtk_application_set_accels_for_action(GTK_APPLICATION(application_), "app.quit", quitKeys);
+    web->followPresses(window, [this] { toggleZoom(); });
+    connectBridge(*this);
+    connectLoadRecovery(*this);
+    setUpMenu(*this);
 
     status("Starting " + name() + "\u2026", "");
     startShell();
@@ -117,7 +119,8 @@ void App::buildWindow() {
                                                GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
     g_object_unref(css);
 
-    GtkWidget* overlay = gtk_overlay_new();
+    overlay_ = gtk_overlay_new();
+    GtkWidget* overlay = overlay_;
     gtk_overlay_set_child(GTK_OVERLAY(overlay), web->widget());
     struct Kind {
         const char* style;
@@ -127,16 +130,11 @@ void App::buildWindow() {
     };
     const Kind kinds[3] = {
         {"close", "window-close-symbolic", "Close",
-         +[](GtkButton*, gpointer w) { gtk_window_close(GTK_WINDOW(w)); }},
+         +[](GtkButton*, gpointer self) { gtk_window_close(static_cast<App*>(self)->window); }},
         {"minimize", "window-minimize-symbolic", "Minimize",
-         +[](GtkButton*, gpointer w) { gtk_window_minimize(GTK_WINDOW(w)); }},
+         +[](GtkButton*, gpointer self) { gtk_window_minimize(static_cast<App*>(self)->window); }},
         {"maximize", "window-maximize-symbolic", "Zoom",
-         +[](GtkButton*, gpointer w) {
-             if (gtk_window_is_maximized(GTK_WINDOW(w)))
-                 gtk_window_unmaximize(GTK_WINDOW(w));
-             else
-                 gtk_window_maximize(GTK_WINDOW(w));
-         }},
+         +[](GtkButton*, gpointer self) { static_cast<App*>(self)->toggleZoom(); }},
     };
     for (size_t i = 0; i < buttons_.size(); ++i) {
         GtkWidget* b = gtk_button_new_from_icon_name(kinds[i].icon);
@@ -146,7 +144,7 @@ void App::buildWindow() {
         gtk_widget_set_focusable(b, FALSE);
         gtk_widget_set_halign(b, GTK_ALIGN_START);
         gtk_widget_set_valign(b, GTK_ALIGN_START);
-        g_signal_connect(b, "clicked", G_CALLBACK(kinds[i].press), window);
+        g_signal_connect(b, "clicked", G_CALLBACK(kinds[i].press), this);
         gtk_overlay_add_overlay(GTK_OVERLAY(overlay), b);
         buttons_[i] = b;
     }
@@ -195,6 +193,32 @@ void App::placeButtons() {
         gtk_widget_set_margin_start(b, static_cast<int>(buttonLeft + buttonStep * static_cast<double>(i)));
         gtk_widget_set_margin_top(b, static_cast<int>(std::lround(buttonCentre - height / 2.0)));
     }
+}
+
+void App::addOverlay(GtkWidget* widget) {
+    gtk_overlay_add_overlay(GTK_OVERLAY(overlay_), widget);
+}
+
+void App::toggleZoom() {
+    if (gtk_window_is_maximized(window))
+        gtk_window_unmaximize(window);
+    else
+        gtk_window_maximize(window);
+}
+
+void App::about() {
+    auto version = bundle_.string("CFBundleVersion").value_or("");
+    GtkWidget* about = adw_about_window_new();
+    adw_about_window_set_application_name(ADW_ABOUT_WINDOW(about), name().c_str());
+    adw_about_window_set_version(ADW_ABOUT_WINDOW(about), version.c_str());
+    adw_about_window_set_application_icon(ADW_ABOUT_WINDOW(about), "application-x-executable");
+    gtk_window_set_transient_for(GTK_WINDOW(about), window);
+    gtk_window_set_modal(GTK_WINDOW(about), TRUE);
+    gtk_window_present(GTK_WINDOW(about));
+}
+
+void App::checkForUpdates() {
+    Updater::shared().check(false);
 }
 
 void App::reopen() {

@@ -28,6 +28,10 @@ public:
 
     // CFBundleName, or "Mirovan"; looked up at every use.
     std::string name() const { return bundle_.name(); }
+    const Bundle& bundle() const { return bundle_; }
+    GtkApplication* application() const { return GTK_APPLICATION(application_); }
+    // Adds a widget over the web view (window buttons, the menu's anchor).
+    void addOverlay(GtkWidget* widget);
 
     // Launch, once per process, in this order: web view, window, buttons, commands,
     // the first status page, the server, the updater.
@@ -45,6 +49,14 @@ public:
     void terminate();
     // terminate(), then leave the event loop.
     void quit();
+
+    // Menu commands: the server's page again, its recovery page, an update check that
+    // reports its outcome.
+    void reload();
+    void recovery();
+    void checkForUpdates();
+    void about();
+    void toggleZoom();
 
     GtkWindow* window = nullptr;
     std::unique_ptr<WebView> web;
@@ -64,6 +76,7 @@ private:
 
     Bundle bundle_;
     AdwApplication* application_ = nullptr;
+    GtkWidget* overlay_ = nullptr;
     std::array<GtkWidget*, 3> buttons_{};
     Utf8Stream decoder_;
     bool outputEnded_ = false;

@@ -4,14 +4,13 @@
 
 #include <webkit/webkit.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
-namespace mirovan {
+#include "web/Rect.h"
 
-struct Rect {
-    double x = 0, y = 0, width = 0, height = 0;
-};
+namespace mirovan {
 
 class WebView {
 public:
@@ -27,16 +26,26 @@ public:
     // Loads an HTML document with no base address.
     void loadDocument(const std::string& html);
 
+    // Decides every primary press on the view before the page sees it: presses in the
+    // top strip move the window, or zoom it on a double press, unless they fall on the
+    // page's own controls.
+    void followPresses(GtkWindow* window, std::function<void()> zoom);
+
     // Areas of the top strip whose presses belong to the page; set by the page bridge.
     std::vector<Rect> noDrag;
+    // Called when a page request got no answer in time (the load has been stopped).
+    std::function<void()> timedOut;
 
 private:
     void onLoadChanged(WebKitLoadEvent event);
     static gboolean onRequestTimeout(gpointer self);
+    void onPressed(GtkGestureClick* gesture, int presses, double x, double y);
     void stopTimeout();
 
     WebKitWebView* view_ = nullptr;
     guint timeout_ = 0;
+    GtkWindow* window_ = nullptr;
+    std::function<void()> zoom_;
 };
 
 }  // namespace mirovan

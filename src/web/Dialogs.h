@@ -1,0 +1,12 @@
+// The page's alert, confirm, prompt and file chooser as dialogs of the main window.
+#pragma once
+
+namespace mirovan {
+
+class App;
+
+// Wires the web view's script dialogs and file chooser; called at launch once the
+// window exists.
+void connectDialogs(App& app);
+
+}  // namespace mirovan

@@ -1,0 +1,30 @@
+// The top strip's hit rule: the page's own areas first, then the strip and its band.
+#include "web/HitRule.h"
+
+#include <algorithm>
+
+namespace mirovan {
+
+namespace {
+constexpr double stripHeight = 36;
+constexpr double bandLeft = 70;
+constexpr double bandRight = 130;
+constexpr int zoomClicks = 2;
+}  // namespace
+
+bool contains(const Rect& r, double x, double y) {
+    if (r.width == 0 || r.height == 0) return false;
+    double left = std::min(r.x, r.x + r.width), right = std::max(r.x, r.x + r.width);
+    double top = std::min(r.y, r.y + r.height), bottom = std::max(r.y, r.y + r.height);
+    return x >= left && x < right && y >= top && y < bottom;
+}
+
+Press decidePress(const std::vector<Rect>& noDrag, double x, double y, int clickCount) {
+    for (const Rect& r : noDrag)
+        if (contains(r, x, y)) return Press::page;
+    if (y >= stripHeight) return Press::page;
+    if (x >= bandLeft && x <= bandRight) return Press::page;
+    return clickCount == zoomClicks ? Press::zoom : Press::drag;
+}
+
+}  // namespace mirovan
