@@ -190,6 +190,8 @@ void App::placeButtons() {
         if (fullscreen) continue;
         int height = 0;
         gtk_widget_measure(b, GTK_ORIENTATION_VERTICAL, -1, nullptr, &height, nullptr, nullptr);
+        // The measured size includes the margins set by the last placement.
+        height -= gtk_widget_get_margin_top(b) + gtk_widget_get_margin_bottom(b);
         gtk_widget_set_margin_start(b, static_cast<int>(buttonLeft + buttonStep * static_cast<double>(i)));
         gtk_widget_set_margin_top(b, static_cast<int>(std::lround(buttonCentre - height / 2.0)));
     }
