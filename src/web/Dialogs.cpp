@@ -57,14 +57,14 @@ Alert alertFor(WebKitScriptDialog* dialog) {
     return alert;
 }
 
-void answer(WebKitScriptDialog* dialog, const ScriptAnswer& answer) {
+void answer(WebKitScriptDialog* dialog, const ScriptAnswer& reply) {
     switch (webkit_script_dialog_get_dialog_type(dialog)) {
     case WEBKIT_SCRIPT_DIALOG_CONFIRM:
-        webkit_script_dialog_confirm_set_confirmed(dialog, answer.confirmed);
+        webkit_script_dialog_confirm_set_confirmed(dialog, reply.confirmed);
         break;
     case WEBKIT_SCRIPT_DIALOG_PROMPT:
-        // Without a text WebKit hands the script null, which is what a refusal means.
-        if (answer.text) webkit_script_dialog_prompt_set_text(dialog, answer.text->c_str());
+        // Left unset, the text reaches the script as null, which is what a refusal means.
+        if (reply.text) webkit_script_dialog_prompt_set_text(dialog, reply.text->c_str());
         break;
     default:
         break;
@@ -74,7 +74,7 @@ void answer(WebKitScriptDialog* dialog, const ScriptAnswer& answer) {
 
 gboolean onScriptDialog(App& app, WebKitScriptDialog* dialog) {
     if (webkit_script_dialog_get_dialog_type(dialog) == WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM) {
-        // The page is never asked whether it may be left: leave, without a dialog.
+        // Pages are never asked to confirm being left: leave at once, with no dialog.
         webkit_script_dialog_confirm_set_confirmed(dialog, TRUE);
         return TRUE;
     }
@@ -113,7 +113,8 @@ void connectDialogs(App& app) {
                      }),
                      &app);
     g_signal_connect(view, "run-file-chooser",
-                     G_CALLBACK(+[](WebKitWebView*, WebKitFileChooserRequest* request, gpointer self) -> gboolean {
+                     G_CALLBACK(+[](WebKitWebView*, WebKitFileChooserRequest* request,
+                                    gpointer self) -> gboolean {
                          return onFileChooser(*static_cast<App*>(self), request);
                      }),
                      &app);

@@ -1,0 +1,100 @@
+// Alerts as libadwaita message dialogs: each button a response named by its index, the
+// field the dialog's extra child.
+#include "platform/AlertDialog.h"
+
+#include <adwaita.h>
+
+#include <memory>
+#include <utility>
+
+namespace mirovan {
+
+namespace {
+
+// What Escape and the window manager's close report; no button has this id.
+constexpr const char* dismissedResponse = "cancel";
+constexpr int fieldWidth = 260;
+
+std::string responseId(std::size_t button) { return std::to_string(button); }
+
+// Holds the caller's callback while the dialog is up. It lives exactly as long as the
+// dialog's "response" handler, which GObject drops when the dialog is disposed, so a
+// dialog destroyed without any response still answers, as dismissed.
+class PendingAlert {
+public:
+    PendingAlert(std::size_t buttons, GtkEditable* field, std::function<void(AlertAnswer)> done)
+        : buttons_(buttons), field_(field), done_(std::move(done)) {}
+    PendingAlert(const PendingAlert&) = delete;
+    PendingAlert& operator=(const PendingAlert&) = delete;
+
+    void onResponse(const char* response) {
+        AlertAnswer answer;
+        for (std::size_t i = 0; i < buttons_; ++i)
+            if (responseId(i) == response) answer.button = i;
+        // The dialog is closed but not yet disposed, so its field is still there.
+        if (answer.button && field_) answer.field = gtk_editable_get_text(field_);
+        finish(std::move(answer));
+    }
+
+    // The dialog is being disposed (its children already are): answer as dismissed if
+    // nothing answered yet, then go.
+    static void release(gpointer self, GClosure*) {
+        std::unique_ptr<PendingAlert> pending(static_cast<PendingAlert*>(self));
+        pending->field_ = nullptr;
+        pending->finish({});
+    }
+
+private:
+    void finish(AlertAnswer answer) {
+        if (!done_) return;
+        auto done = std::exchange(done_, nullptr);
+        done(std::move(answer));
+    }
+
+    std::size_t buttons_;
+    GtkEditable* field_;  // belongs to the dialog
+    std::function<void(AlertAnswer)> done_;
+};
+
+GtkWidget* makeField(const std::string& text) {
+    GtkWidget* entry = gtk_entry_new();
+    gtk_editable_set_text(GTK_EDITABLE(entry), text.c_str());
+    gtk_widget_set_size_request(entry, fieldWidth, -1);
+    gtk_widget_set_halign(entry, GTK_ALIGN_CENTER);
+    // Return in the field presses the default button, the first.
+    gtk_entry_set_activates_default(GTK_ENTRY(entry), TRUE);
+    return entry;
+}
+
+}  // namespace
+
+void showAlert(GtkWindow* window, const Alert& alert, std::function<void(AlertAnswer)> done) {
+    GtkWidget* widget = adw_message_dialog_new(window, alert.message.c_str(), nullptr);
+    auto* dialog = ADW_MESSAGE_DIALOG(widget);
+    gtk_window_set_modal(GTK_WINDOW(widget), TRUE);
+    gtk_window_set_destroy_with_parent(GTK_WINDOW(widget), TRUE);
+
+    for (std::size_t i = 0; i < alert.buttons.size(); ++i)
+        adw_message_dialog_add_response(dialog, responseId(i).c_str(), alert.buttons[i].c_str());
+    if (!alert.buttons.empty()) adw_message_dialog_set_default_response(dialog, responseId(0).c_str());
+    adw_message_dialog_set_close_response(dialog, dismissedResponse);
+
+    GtkWidget* field = nullptr;
+    if (alert.field) {
+        field = makeField(*alert.field);
+        adw_message_dialog_set_extra_child(dialog, field);
+    }
+
+    auto* pending =
+        new PendingAlert(alert.buttons.size(), field ? GTK_EDITABLE(field) : nullptr, std::move(done));
+    g_signal_connect_data(
+        dialog, "response",
+        G_CALLBACK(+[](AdwMessageDialog*, const char* response, gpointer self) {
+            static_cast<PendingAlert*>(self)->onResponse(response);
+        }),
+        pending, PendingAlert::release, GConnectFlags(0));
+
+    gtk_window_present(GTK_WINDOW(widget));
+}
+
+}  // namespace mirovan
