@@ -2,6 +2,7 @@
 #include "web/HitRule.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace mirovan {
 
@@ -25,6 +26,16 @@ Press decidePress(const std::vector<Rect>& noDrag, double x, double y, int click
     if (y >= stripHeight) return Press::page;
     if (x >= bandLeft && x <= bandRight) return Press::page;
     return clickCount == zoomClicks ? Press::zoom : Press::drag;
+}
+
+int PressCount::press(std::uint32_t time, double x, double y, std::uint32_t interval, double distance) {
+    bool onward = count_ > 0 && time - time_ <= interval && std::abs(x - x_) <= distance &&
+                  std::abs(y - y_) <= distance;
+    count_ = onward ? count_ + 1 : 1;
+    time_ = time;
+    x_ = x;
+    y_ = y;
+    return count_;
 }
 
 }  // namespace mirovan

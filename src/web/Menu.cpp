@@ -117,7 +117,10 @@ void setUpMenu(App& app) {
     // that owns the in-window menu.
     GtkWidget* button = gtk_menu_button_new();
     gtk_menu_button_set_menu_model(GTK_MENU_BUTTON(button), model);
-    gtk_popover_set_has_arrow(gtk_menu_button_get_popover(GTK_MENU_BUTTON(button)), FALSE);
+    GtkPopover* popover = gtk_menu_button_get_popover(GTK_MENU_BUTTON(button));
+    gtk_popover_set_has_arrow(popover, FALSE);
+    // Opens rightward from the anchor, inside the window, rather than centred on it.
+    gtk_widget_set_halign(GTK_WIDGET(popover), GTK_ALIGN_START);
     gtk_widget_set_opacity(button, 0);
     gtk_widget_set_can_target(button, FALSE);
     gtk_widget_set_focusable(button, FALSE);

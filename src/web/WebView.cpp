@@ -99,7 +99,18 @@ void WebView::followPresses(GtkWindow* window, std::function<void()> zoom) {
     gtk_widget_add_controller(GTK_WIDGET(window), GTK_EVENT_CONTROLLER(click));
 }
 
-void WebView::onPressed(GtkGestureClick* gesture, int presses, double x, double y) {
+void WebView::onPressed(GtkGestureClick* gesture, int, double x, double y) {
+    GdkEvent* event = gtk_event_controller_get_current_event(GTK_EVENT_CONTROLLER(gesture));
+    if (!event) return;
+    // Workaround: once a press has handed the pointer to the window manager for a move,
+    // the gesture starts counting afresh and never reports the second press of a double
+    // click (GTK 4.8 under X11), so the presses are counted here.
+    int doubleClickTime = 400, doubleClickDistance = 5;
+    g_object_get(gtk_widget_get_settings(widget()), "gtk-double-click-time", &doubleClickTime,
+                 "gtk-double-click-distance", &doubleClickDistance, nullptr);
+    int presses = pressCount_.press(gdk_event_get_time(event), x, y, static_cast<guint32>(doubleClickTime),
+                                    doubleClickDistance);
+
     // Presses on anything but the page itself (the window buttons) are not ours to take.
     GtkWidget* target = gtk_widget_pick(GTK_WIDGET(window_), x, y, GTK_PICK_DEFAULT);
     if (!target || (target != widget() && !gtk_widget_is_ancestor(target, widget()))) return;
@@ -114,9 +125,8 @@ void WebView::onPressed(GtkGestureClick* gesture, int presses, double x, double 
         if (zoom_) zoom_();
         return;
     }
-    GdkEvent* event = gtk_event_controller_get_current_event(GTK_EVENT_CONTROLLER(gesture));
     GdkSurface* surface = gtk_native_get_surface(GTK_NATIVE(window_));
-    if (!event || !surface || !GDK_IS_TOPLEVEL(surface)) return;
+    if (!surface || !GDK_IS_TOPLEVEL(surface)) return;
     double sx = 0, sy = 0;
     gdk_event_get_position(event, &sx, &sy);
     // The window manager moves the window from here until the button is released; this

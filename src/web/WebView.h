@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "web/HitRule.h"
 #include "web/Rect.h"
 
 namespace mirovan {
@@ -45,6 +46,7 @@ private:
     WebKitWebView* view_ = nullptr;
     guint timeout_ = 0;
     GtkWindow* window_ = nullptr;
+    PressCount pressCount_;
     std::function<void()> zoom_;
 };
 

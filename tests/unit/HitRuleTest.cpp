@@ -48,3 +48,17 @@ TEST(HitRule, StandardFormAndEmptyRectangles) {
     EXPECT_TRUE(contains({0.5, 0.5, 10.25, 20}, 10.7, 20.4));
     EXPECT_FALSE(contains({0.5, 0.5, 10.25, 20}, 10.75, 20.4));
 }
+
+TEST(PressCount, CountsPressesCloseInTimeAndPlace) {
+    PressCount count;
+    EXPECT_EQ(count.press(1000, 10, 10, 400, 5), 1);
+    EXPECT_EQ(count.press(1200, 12, 9, 400, 5), 2);
+    EXPECT_EQ(count.press(1500, 12, 9, 400, 5), 3);
+    EXPECT_EQ(count.press(2000, 12, 9, 400, 5), 1);  // too late
+    EXPECT_EQ(count.press(2100, 30, 9, 400, 5), 1);  // too far
+    EXPECT_EQ(count.press(2200, 30, 9, 400, 5), 2);
+    // Event times wrap around; the difference still counts.
+    PressCount wrapping;
+    wrapping.press(0xFFFFFF00u, 0, 0, 400, 5);
+    EXPECT_EQ(wrapping.press(0x00000010u, 0, 0, 400, 5), 2);
+}
