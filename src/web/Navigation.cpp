@@ -117,15 +117,11 @@ void connectNavigation(App& app) {
     WebKitWebView* view = app.web->view();
     WebKitWebContext* context = webkit_web_view_get_context(view);
 
-    // Each web process is launched after this, so each loads the extension.
-    auto* directory = new std::string(extensionDirectory(app));
-    g_signal_connect_data(context, "initialize-web-process-extensions",
-                          G_CALLBACK(+[](WebKitWebContext* context, gpointer directory) {
-                              webkit_web_context_set_web_process_extensions_directory(
-                                  context, static_cast<std::string*>(directory)->c_str());
-                          }),
-                          directory, +[](gpointer directory, GClosure*) { delete static_cast<std::string*>(directory); },
-                          GConnectFlags(0));
+    // Named now, before anything is loaded, rather than from the context's
+    // "initialize-web-process-extensions": named there, the folder reached every web
+    // process but the first (WebKit 2.50 mounts it into a process's sandbox only when it
+    // is known as the process starts), and the first one shows the page.
+    webkit_web_context_set_web_process_extensions_directory(context, extensionDirectory(app).c_str());
     webkit_web_context_register_uri_scheme(
         context, std::string(detour::scheme).c_str(),
         +[](WebKitURISchemeRequest* request, gpointer) { onDetourRequest(request); }, nullptr, nullptr);

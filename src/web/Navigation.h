@@ -7,7 +7,8 @@ namespace mirovan {
 class App;
 
 // Wires the web view's navigation and new-window decisions; called at launch right
-// after the web view exists and before anything is loaded into it.
+// after the web view exists and before anything is loaded into it, because it also names
+// the web process extension, which every web process, the first one included, must load.
 void connectNavigation(App& app);
 
 }  // namespace mirovan

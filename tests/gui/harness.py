@@ -148,6 +148,10 @@ class GuiTest(unittest.TestCase):
             os.makedirs(os.path.join(contents, sub), exist_ok=True)
         executable = os.path.join(contents, 'Linux', exe_name)
         shutil.copy2(self.binary, executable)
+        # The web process extension ships next to the program.
+        extensions = os.path.join(os.path.dirname(self.binary), 'web-extensions')
+        if os.path.isdir(extensions):
+            shutil.copytree(extensions, os.path.join(contents, 'Linux', 'web-extensions'))
         ident = 'org.mirovan.Test' + ''.join(random.choices(string.ascii_letters, k=12))
         info = {'CFBundleIdentifier': ident, 'CFBundleVersion': '1.0',
                 'CFBundleExecutable': exe_name}
