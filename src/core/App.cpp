@@ -106,7 +106,7 @@ void App::launch() {
 
     status("Starting " + name() + "\u2026", "");
     startShell();
-    Updater::shared().start();
+    Updater::shared().start(*this);
 }
 
 void App::buildWindow() {

@@ -69,7 +69,8 @@ GtkWidget* makeField(const std::string& text) {
 }  // namespace
 
 void showAlert(GtkWindow* window, const Alert& alert, std::function<void(AlertAnswer)> done) {
-    GtkWidget* widget = adw_message_dialog_new(window, alert.message.c_str(), nullptr);
+    GtkWidget* widget = adw_message_dialog_new(window, alert.message.c_str(),
+                                               alert.detail.empty() ? nullptr : alert.detail.c_str());
     auto* dialog = ADW_MESSAGE_DIALOG(widget);
     gtk_window_set_modal(GTK_WINDOW(widget), TRUE);
     gtk_window_set_destroy_with_parent(GTK_WINDOW(widget), TRUE);

@@ -1,5 +1,5 @@
-// A short message with buttons in a given order and an optional one-line text field,
-// shown as a modal dialog of a window (libadwaita's message dialog).
+// A short message, an optional text under it, buttons in a given order and an optional
+// one-line text field, shown as a modal dialog of a window (libadwaita's message dialog).
 #pragma once
 
 #include <gtk/gtk.h>
@@ -16,6 +16,7 @@ struct Alert {
     std::string message;
     std::vector<std::string> buttons;  // in this order; the first is the default (Return)
     std::optional<std::string> field;  // the starting text of a one-line field; none: no field
+    std::string detail;                // a text under the message; empty: none
 };
 
 // How an alert closed: the index of the button that closed it, or none when it was

@@ -1,0 +1,131 @@
+// libcurl's easy interface on detached worker threads, handing results to the GLib main
+// loop with idle sources (which run in the order they were added).
+#include "platform/Http.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <glib.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+namespace mirovan::http {
+
+namespace {
+
+constexpr long stallSeconds = 60;
+constexpr long maxRedirects = 20;
+
+using Easy = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
+using Headers = std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)>;
+
+size_t appendToString(char* data, size_t size, size_t count, void* body) {
+    static_cast<std::string*>(body)->append(data, size * count);
+    return size * count;
+}
+
+size_t writeToFile(char* data, size_t size, size_t count, void* fd) {
+    size_t total = size * count;
+    size_t done = 0;
+    while (done < total) {
+        ssize_t n = ::write(*static_cast<int*>(fd), data + done, total - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return 0;  // anything short of all of it makes curl fail the transfer
+        done += static_cast<size_t>(n);
+    }
+    return total;
+}
+
+// A transfer as users expect one: redirects followed, the system's certificates and proxy
+// variables (libcurl's defaults), no signals (we are not on the main thread), and a stall
+// timeout so that a dead connection cannot keep a check in flight for ever.
+std::optional<std::string> perform(const std::string& url, const curl_slist* headers,
+                                   curl_write_callback write, void* sink) {
+    Easy easy(curl_easy_init(), curl_easy_cleanup);
+    if (!easy) return std::string(curl_easy_strerror(CURLE_FAILED_INIT));
+    char message[CURL_ERROR_SIZE] = "";
+    CURL* c = easy.get();
+    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, message);
+    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(c, CURLOPT_MAXREDIRS, maxRedirects);
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, stallSeconds);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, stallSeconds);
+    curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "");  // what curl can decode; the body arrives decoded
+    if (headers) curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, write);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, sink);
+    CURLcode code = curl_easy_perform(c);
+    if (code == CURLE_OK) return std::nullopt;
+    std::string text = message[0] ? message : curl_easy_strerror(code);
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    return text;
+}
+
+gboolean runOnce(gpointer closure) {
+    (*static_cast<std::function<void()>*>(closure))();
+    return G_SOURCE_REMOVE;
+}
+
+void toMainLoop(std::function<void()> then) {
+    g_idle_add_full(G_PRIORITY_DEFAULT, runOnce, new std::function<void()>(std::move(then)),
+                    [](gpointer closure) { delete static_cast<std::function<void()>*>(closure); });
+}
+
+}  // namespace
+
+Fetched get(const std::string& url) {
+    // A feed must never come from a cache, ours or a proxy's.
+    curl_slist* list = nullptr;
+    for (const char* header : {"Cache-Control: no-cache", "Pragma: no-cache"}) {
+        curl_slist* longer = curl_slist_append(list, header);
+        if (!longer) {
+            curl_slist_free_all(list);
+            return {{}, std::string(curl_easy_strerror(CURLE_OUT_OF_MEMORY))};
+        }
+        list = longer;
+    }
+    Headers headers(list, curl_slist_free_all);
+    Fetched fetched;
+    fetched.error = perform(url, headers.get(), appendToString, &fetched.body);
+    if (fetched.error) fetched.body.clear();
+    return fetched;
+}
+
+void getToFile(const std::string& url, const std::function<void(const Downloaded&)>& use) {
+    g_autofree char* path = g_build_filename(g_get_tmp_dir(), "mirovan-download-XXXXXX", nullptr);
+    // Close-on-exec: no child spawned meanwhile may hold the file open.
+    int fd = mkostemp(path, O_CLOEXEC);
+    if (fd < 0) {
+        use({std::nullopt, std::string(std::strerror(errno))});
+        return;
+    }
+    Downloaded downloaded;
+    downloaded.error = perform(url, nullptr, writeToFile, &fd);
+    if (::close(fd) != 0 && !downloaded.error) downloaded.error = std::strerror(errno);
+    if (!downloaded.error) downloaded.file = path;
+    use(downloaded);
+    ::unlink(path);
+}
+
+void onWorker(std::function<std::function<void()>()> work) {
+    static std::once_flag initialised;
+    std::call_once(initialised, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    auto job = [work = std::move(work)] { toMainLoop(work()); };
+    try {
+        // Detached: nothing waits for a transfer, and the process may end during one.
+        std::thread(job).detach();
+    } catch (const std::system_error&) {
+        // No thread to be had: do the work here rather than never answer.
+        job();
+    }
+}
+
+}  // namespace mirovan::http

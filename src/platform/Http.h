@@ -1,0 +1,64 @@
+// HTTP transfers with libcurl, each on a thread of its own so that the main loop never
+// waits for the network; every answer comes back on the main loop, in the order the
+// transfers ended. Redirects are followed, TLS is verified, the proxy variables count,
+// and a transfer that makes no progress for 60 s fails.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+namespace mirovan {
+
+// A GET's body, or why the transfer failed. The HTTP status is not looked at: an error
+// page is a body like any other.
+struct Fetched {
+    std::string body;
+    std::optional<std::string> error;
+};
+
+// A download: the file holding the body, or why the transfer failed. The file exists only
+// while the worker-thread step runs.
+struct Downloaded {
+    std::optional<std::string> file;
+    std::optional<std::string> error;
+};
+
+namespace http {
+
+// The blocking halves, run on a worker thread.
+Fetched get(const std::string& url);
+void getToFile(const std::string& url, const std::function<void(const Downloaded&)>& use);
+
+// Runs `work` on a new thread; the closure it returns then runs on the main loop.
+void onWorker(std::function<std::function<void()>()> work);
+
+}  // namespace http
+
+// GETs `url`, bypassing every cache. `read` turns the outcome into a value on the worker
+// thread; `done` receives that value on the main loop.
+template <class Read, class Done>
+void fetch(const std::string& url, Read read, Done done) {
+    using Value = std::decay_t<std::invoke_result_t<Read, Fetched>>;
+    http::onWorker([url, read = std::move(read), done = std::move(done)]() -> std::function<void()> {
+        auto value = std::make_shared<Value>(read(http::get(url)));
+        return [done, value] { done(std::move(*value)); };
+    });
+}
+
+// Downloads `url` into a temporary file. `work` runs on the worker thread while the file
+// exists; the file is deleted after it, and `done` receives its result on the main loop.
+template <class Work, class Done>
+void download(const std::string& url, Work work, Done done) {
+    using Value = std::decay_t<std::invoke_result_t<Work, const Downloaded&>>;
+    http::onWorker([url, work = std::move(work), done = std::move(done)]() -> std::function<void()> {
+        std::shared_ptr<Value> value;
+        http::getToFile(url, [&](const Downloaded& got) { value = std::make_shared<Value>(work(got)); });
+        return [done, value] { done(std::move(*value)); };
+    });
+}
+
+}  // namespace mirovan

@@ -1,0 +1,14 @@
+// SHA-256 as the feed writes it: 64 lowercase hexadecimal digits.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace mirovan {
+
+std::string sha256Hex(std::string_view bytes);
+// The digest of a file's bytes, read in one pass; nothing when it cannot be read.
+std::optional<std::string> sha256OfFile(const std::string& path);
+
+}  // namespace mirovan
