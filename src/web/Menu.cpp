@@ -46,10 +46,10 @@ void onCommand(GSimpleAction* action, GVariant*, gpointer self) {
 
 GMenuModel* buildModel(const std::string& name) {
     GMenu* bar = g_menu_new();
-    for (const MenuSpec& spec : menuTable(name)) {
+    for (const BarMenu& column : menuTable(name)) {
         g_autoptr(GMenu) menu = g_menu_new();
         g_autoptr(GMenu) section = g_menu_new();
-        for (const MenuItem& item : spec.items) {
+        for (const MenuItem& item : column.items) {
             if (item.title.empty()) {
                 g_menu_append_section(menu, nullptr, G_MENU_MODEL(section));
                 g_clear_object(&section);
@@ -61,7 +61,7 @@ GMenuModel* buildModel(const std::string& name) {
             g_menu_append_item(section, entry);
         }
         g_menu_append_section(menu, nullptr, G_MENU_MODEL(section));
-        g_menu_append_submenu(bar, spec.title.c_str(), G_MENU_MODEL(menu));
+        g_menu_append_submenu(bar, column.title.c_str(), G_MENU_MODEL(menu));
     }
     return G_MENU_MODEL(bar);
 }
@@ -102,8 +102,8 @@ void setUpMenu(App& app) {
         g_signal_connect(action, "activate", G_CALLBACK(onCommand), &app);
         g_action_map_add_action(G_ACTION_MAP(application), G_ACTION(action));
     }
-    for (const MenuSpec& spec : menuTable(app.name()))
-        for (const MenuItem& item : spec.items) {
+    for (const BarMenu& column : menuTable(app.name()))
+        for (const MenuItem& item : column.items) {
             if (item.accel.empty() || item.pageKey) continue;
             const char* keys[] = {item.accel.c_str(), nullptr};
             gtk_application_set_accels_for_action(application, item.action.c_str(), keys);

@@ -2,7 +2,7 @@
 
 namespace mirovan {
 
-std::vector<MenuSpec> menuTable(const std::string& name) {
+std::vector<BarMenu> menuTable(const std::string& name) {
     return {
         {name,
          {{"About " + name, "app.about", ""},

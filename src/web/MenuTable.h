@@ -15,11 +15,11 @@ struct MenuItem {
     bool pageKey = false;
 };
 
-struct MenuSpec {
+struct BarMenu {
     std::string title;
     std::vector<MenuItem> items;
 };
 
-std::vector<MenuSpec> menuTable(const std::string& name);
+std::vector<BarMenu> menuTable(const std::string& name);
 
 }  // namespace mirovan
