@@ -238,6 +238,7 @@ void App::saveWindowState() {
 void App::status(const std::string& title, const std::string& detail) {
     if (!web) return;
     showingStatus_ = true;
+    trace("status-shown");
     web->loadDocument(statusDocument(title, detail));
 }
 

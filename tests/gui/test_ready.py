@@ -1,9 +1,12 @@
+"""Which page the app shows: the one open-link names, once the server has announced
+itself on stdout or stderr in a line of its own, however it was written."""
+import re
+
 from .harness import GuiTest
 
 # The announced port serves a decoy page: loading it would show up as 'announced'.
 FROM_OPEN_LINK = '''
-decoy = serve('announced')
-real = serve('real')
+decoy, real = serve('announced'), serve('real')
 write_open_link('http://127.0.0.1:%d/landing?via=open-link' % real)
 watch_stdin()
 say('Mirovan Velto on http://127.0.0.1:%d ready\\n' % decoy)
@@ -38,25 +41,16 @@ idle()
 
 
 class ReadinessTest(GuiTest):
-    def shown_page(self, server):
-        app = self.launch(self.make_bundle(server))
-        seen = self.wait_event('seen')
-        app.wait_trace('page-loaded')
-        return seen
-
-    def test_page_address_comes_from_open_link(self):
-        seen = self.shown_page(FROM_OPEN_LINK)
-        self.assertEqual(seen['label'], 'real')
-        self.assertRegex(seen['href'], r'^http://127\.0\.0\.1:\d+/landing\?via=open-link$')
-        self.assertEqual(seen['text'], 'Page real')
-        self.assertEqual([e['label'] for e in self.events('seen')], ['real'])
-
-    def test_announcement_split_across_writes(self):
-        self.assertEqual(self.shown_page(SPLIT)['label'], 'real')
-
-    def test_announcement_on_stderr(self):
-        self.assertEqual(self.shown_page('standard(sys.stderr)')['label'], 'real')
-
-    def test_near_misses_are_not_announcements(self):
-        self.assertEqual(self.shown_page(NEAR_MISSES)['label'], 'real')
-        self.assertEqual([e['label'] for e in self.events('seen')], ['real'])
+    def test_which_page_is_shown(self):
+        for case, server, path in (
+                ('page address comes from open-link', FROM_OPEN_LINK, '/landing?via=open-link'),
+                ('announcement split across writes', SPLIT, '/?via=open-link'),
+                ('announcement on stderr', 'standard(sys.stderr)', '/?via=open-link'),
+                ('near misses are not announcements', NEAR_MISSES, '/')):
+            with self.subTest(case):
+                app = self.start(server)
+                seen = self.events('seen', app.started)
+                self.assertEqual([e['label'] for e in seen], ['real'])
+                self.assertRegex(seen[0]['href'], r'^http://127\.0\.0\.1:\d+%s$' % re.escape(path))
+                self.assertEqual(seen[0]['text'], 'Page real')
+                app.quit()

@@ -1,4 +1,13 @@
+"""The page the app shows when its server stops: the last lines it wrote, and the app
+stays open."""
 from .harness import GuiTest
+
+LAST_LINES = '''
+say('Orange harbor one\\nSilver meadow two\\n\\nPurple canyon three\\n')
+say('Golden <b>river</b> four\\n', sys.stderr)
+say('\\nVelvet forest five\\n\\n')
+sys.exit(1)
+'''
 
 
 class StoppedPageTest(GuiTest):
@@ -6,24 +15,20 @@ class StoppedPageTest(GuiTest):
         app = self.launch(self.make_bundle(server))
         text = self.wait_text('Testapp stopped', *phrases)
         self.assertIsNone(app.proc.poll(), 'the app must stay open on its stopped page')
+        app.quit()
         return text
 
-    def test_output_written_just_before_exit(self):
-        # Far more than a pipe holds, so the app must keep reading after the exit.
-        self.stopped_page("say('filler\\n' * 50000 + 'Walnut copper lantern\\n\\n\\n')"
-                          "\nos._exit(3)", 'Walnut copper lantern')
-
-    def test_silent_exit(self):
-        self.stopped_page('os._exit(0)', 'It stopped unexpectedly.')
-
-    def test_only_last_three_lines(self):
-        text = self.stopped_page('''
-say('Orange harbor one\\nSilver meadow two\\n\\nPurple canyon three\\n')
-say('Golden <b>river</b> four\\n', sys.stderr)
-say('\\nVelvet forest five\\n\\n')
-sys.exit(1)
-''', 'Purple canyon three', 'Golden <b>river</b> four', 'Velvet forest five')
-        self.assertNotIn('harbor', text)
-        self.assertNotIn('meadow', text)
-        self.assertLess(text.index('purple'), text.index('golden'))
-        self.assertLess(text.index('golden'), text.index('velvet'))
+    def test_stopped_page(self):
+        with self.subTest('output written just before exit'):
+            # Far more than a pipe holds, so the app must keep reading after the exit.
+            self.stopped_page("say('filler\\n' * 50000 + 'Walnut copper lantern\\n\\n\\n')"
+                              "\nos._exit(3)", 'Walnut copper lantern')
+        with self.subTest('silent exit'):
+            self.stopped_page('os._exit(0)', 'It stopped unexpectedly.')
+        with self.subTest('only the last three lines'):
+            text = self.stopped_page(LAST_LINES, 'Purple canyon three', 'Golden <b>river</b> four',
+                                     'Velvet forest five')
+            self.assertNotIn('harbor', text)
+            self.assertNotIn('meadow', text)
+            self.assertLess(text.index('purple'), text.index('golden'))
+            self.assertLess(text.index('golden'), text.index('velvet'))
