@@ -32,6 +32,19 @@ struct Pipe {
     }
 };
 
+// Nothing blocked and the usual dispositions for the signals the app handles or ignores
+// itself: the child must not inherit our GLib signal handling.
+void cleanAttributes(posix_spawnattr_t& attr, short flags) {
+    posix_spawnattr_init(&attr);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD}) sigaddset(&defaults, s);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, flags | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+}
+
 std::vector<char*> pointers(const std::vector<std::string>& strings) {
     std::vector<char*> out;
     for (const auto& s : strings) out.push_back(const_cast<char*>(s.c_str()));
@@ -60,18 +73,10 @@ std::variant<std::unique_ptr<ChildProcess>, int> ChildProcess::spawn(const Serve
     posix_spawn_file_actions_adddup2(&actions, out.write, 2);
     posix_spawn_file_actions_addchdir_np(&actions, command.directory.c_str());
 
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
     // Its own process group: a terminal's Ctrl-C reaches the app, which stops the server.
+    posix_spawnattr_t attr;
+    cleanAttributes(attr, POSIX_SPAWN_SETPGROUP);
     posix_spawnattr_setpgroup(&attr, 0);
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD}) sigaddset(&defaults, s);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
-                                        POSIX_SPAWN_SETSIGDEF);
 
     auto argv = pointers(command.argv);
     auto envp = pointers(command.environment);
@@ -153,6 +158,20 @@ void ChildProcess::reap() {
     if (reaped_) return;
     int status = 0;
     if (waitpid(pid_, &status, WNOHANG) != 0) reaped_ = true;
+}
+
+void launchDetachedScript(const std::string& script) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    posix_spawnattr_t attr;
+    cleanAttributes(attr, POSIX_SPAWN_SETSID);
+    std::vector<std::string> args = {"/bin/sh", "-c", script};
+    auto argv = pointers(args);
+    pid_t pid = -1;
+    posix_spawn(&pid, "/bin/sh", &actions, &attr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
 }
 
 }  // namespace mirovan

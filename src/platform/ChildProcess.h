@@ -49,4 +49,9 @@ private:
     bool reaped_ = false;
 };
 
+// Starts `script` with /bin/sh in a session of its own, so that it outlives this process
+// and no terminal's hang-up reaches it. Its standard streams and environment are ours;
+// every other descriptor closes. Nothing waits for it, and a failed launch is dropped.
+void launchDetachedScript(const std::string& script);
+
 }  // namespace mirovan

@@ -3,8 +3,6 @@
 // and at most one of ours is up at a time.
 #include "update/Updater.h"
 
-#include <signal.h>
-#include <spawn.h>
 #include <unistd.h>
 
 #include <utility>
@@ -13,6 +11,7 @@
 #include "core/App.h"
 #include "core/Trace.h"
 #include "platform/AlertDialog.h"
+#include "platform/ChildProcess.h"
 #include "platform/Http.h"
 #include "update/Feed.h"
 #include "update/Signature.h"
@@ -33,30 +32,6 @@ namespace {
 
 constexpr guint firstCheckSeconds = 15;
 constexpr guint checkIntervalSeconds = 6 * 60 * 60;
-
-// Starts `script` with /bin/sh in a session of its own, so that it outlives this process
-// and no terminal's hang-up reaches it. Its standard streams and environment are ours;
-// every other descriptor closes. Nothing waits for it, and a failed launch is dropped.
-void launchScript(const std::string& script) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD}) sigaddset(&defaults, s);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    std::string shell = "/bin/sh", flag = "-c";
-    char* argv[] = {shell.data(), flag.data(), const_cast<char*>(script.c_str()), nullptr};
-    pid_t pid = -1;
-    posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-}
 
 }  // namespace
 
@@ -201,7 +176,7 @@ void Updater::install(bool relaunch, std::function<void()> then) {
     g_autofree char* parent = g_path_get_dirname(here.c_str());
     if (access(parent, W_OK) == 0) {
         trace("update-install");
-        launchScript(swapScript(getpid(), here, newApp, work(), relaunch, executable()));
+        launchDetachedScript(swapScript(getpid(), here, newApp, work(), relaunch, executable()));
     } else if (relaunch) {
         // Quitting has to wait until the user has read why nothing will change.
         tell(app_->name() + " can't update itself here.",
