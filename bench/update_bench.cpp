@@ -8,6 +8,7 @@
 #include "update/Digest.h"
 #include "update/Extract.h"
 #include "update/Signature.h"
+#include "update/Signing.h"
 #include "update/Unpack.h"
 
 #include <fcntl.h>
@@ -94,10 +95,10 @@ Cost runUnpack(const std::string& archive, const std::string& sha256, const miro
     auto start = Clock::now();
     pid_t pid = fork();
     if (pid == 0) {
-        mirovan::Unpacked result = mirovan::unpack(archive, sha256, kVersion, running);
-        if (!result.app) std::fprintf(stderr, "update_bench: unpack refused: %s\n", result.message.value_or("").c_str());
+        auto result = mirovan::unpack(archive, sha256, kVersion, running);
+        if (!result) std::fprintf(stderr, "update_bench: unpack refused: %s\n", result.why().c_str());
         std::fflush(stderr);
-        _exit(result.app ? 0 : 1);
+        _exit(result ? 0 : 1);
     }
     int status = 0;
     rusage ru{};
@@ -205,11 +206,13 @@ int main(int argc, char** argv) {
 
         BundleMaker maker(megabytes * 1000 * 1000);
         maker.make(app);
-        std::optional<std::string> team = mirovan::makeKey(key);
-        if (!team) throw std::runtime_error("cannot make a signing key");
-        if (auto error = mirovan::signBundle(app, key)) throw std::runtime_error("signing failed: " + *error);
+        auto made = mirovan::makeKey(key);
+        if (!made) throw std::runtime_error("cannot make a signing key");
+        std::optional<std::string> team = *made;
+        if (auto signature = mirovan::signBundle(app, key); !signature)
+            throw std::runtime_error("signing failed: " + signature.why());
         if (!runCommand({"zip", "-qry", archive, "Bench.app"}, source).ok) throw std::runtime_error("zip failed");
-        const std::string sha256 = mirovan::sha256OfFile(archive).value_or("");
+        const std::string sha256 = *mirovan::sha256OfFile(archive);
         std::printf("bundle: %zu files, %.1f MB; archive %.1f MB; %d run(s), medians below\n", maker.files,
                     static_cast<double>(maker.bytes) / 1e6, static_cast<double>(fs::file_size(archive)) / 1e6,
                     runs);
@@ -261,11 +264,12 @@ int main(int argc, char** argv) {
         fs::create_directories(tmp / "parts");
         sync();
         auto t0 = Clock::now();
-        mirovan::sha256OfFile(archive);
+        (void)mirovan::sha256OfFile(archive);
         auto t1 = Clock::now();
-        bool extractedOk = mirovan::extractZip(archive, tmp / "parts");
+        bool extractedOk = bool(mirovan::extractZip(archive, tmp / "parts"));
         auto t2 = Clock::now();
-        bool verified = mirovan::team((tmp / "parts/Bench.app").string()) == team;
+        auto checked = mirovan::team((tmp / "parts/Bench.app").string());
+        bool verified = checked && *checked == team;
         auto t3 = Clock::now();
         auto s = [](auto d) { return std::chrono::duration<double>(d).count(); };
         std::printf("  steps alone: digest %.2f s, extraction %.2f s%s, signature check %.2f s%s\n", s(t1 - t0),

@@ -5,7 +5,7 @@ pkg_check_modules(WEB_EXTENSION REQUIRED IMPORTED_TARGET webkitgtk-web-process-e
 
 add_library(mirovan_web_extension MODULE
   src/web/extension/Extension.cpp
-  src/web/Policy.cpp
+  src/web/NavigationRule.cpp
 )
 target_include_directories(mirovan_web_extension PRIVATE src)
 target_compile_options(mirovan_web_extension PRIVATE ${WARNINGS})

@@ -421,8 +421,10 @@ def main(argv=None):
         stop = threading.Event()
         for sig in (signal.SIGTERM, signal.SIGINT):
             signal.signal(sig, lambda *_: stop.set())
-        # Short poll interval: shutdown() waits for the loop to notice.
-        threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05},
+        # No poll interval: the loop sleeps until a request comes, so an idle server
+        # costs no CPU. It is never shut down, only abandoned with its daemon thread
+        # when the process exits (request threads are daemons too).
+        threading.Thread(target=server.serve_forever, kwargs={"poll_interval": None},
                          name="http", daemon=True).start()
         if args.watch_stdin:
             threading.Thread(target=watch_stdin, args=(stop,), name="stdin", daemon=True).start()
@@ -432,7 +434,6 @@ def main(argv=None):
         except OSError:
             pass  # nobody is listening; keep serving until told to stop
         stop.wait()
-        server.shutdown()
     return 0
 
 

@@ -1,8 +1,8 @@
 // Keeps the last N grapheme clusters of the server's output, segmenting each
 // chunk once as it arrives so the cost is proportional to the new text only.
-#include "LogTail.h"
+#include "core/LogTail.h"
 
-#include "Utf8Stream.h"
+#include "core/Utf8Stream.h"
 
 #include <utf8proc.h>
 

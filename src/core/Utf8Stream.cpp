@@ -1,6 +1,6 @@
 // Streaming UTF-8 repair for the server's output. Valid bytes are validated in
 // place and copied in whole runs, so clean output costs one append per chunk.
-#include "Utf8Stream.h"
+#include "core/Utf8Stream.h"
 
 #include <cstdint>
 #include <cstring>

@@ -19,18 +19,17 @@ namespace mirovan {
 namespace {
 
 struct Pipe {
-    int read = -1;
-    int write = -1;
-    ~Pipe() {
-        if (read >= 0) close(read);
-        if (write >= 0) close(write);
-    }
-    int release(int& fd) {
-        int kept = fd;
-        fd = -1;
-        return kept;
-    }
+    Fd read, write;
 };
+
+// Close-on-exec from the start, so no other child can ever inherit either end.
+int openPipe(Pipe& pipe) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return errno;
+    pipe.read = Fd(fds[0]);
+    pipe.write = Fd(fds[1]);
+    return 0;
+}
 
 // Nothing blocked and the usual dispositions for the signals the app handles or ignores
 // itself: the child must not inherit our GLib signal handling.
@@ -54,23 +53,18 @@ std::vector<char*> pointers(const std::vector<std::string>& strings) {
 
 }  // namespace
 
-std::variant<std::unique_ptr<ChildProcess>, int> ChildProcess::spawn(const ServerCommand& command) {
+std::variant<std::unique_ptr<ChildProcess>, int> ChildProcess::spawn(const Command& command) {
     Pipe in, out;
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return errno;
-    in.read = fds[0];
-    in.write = fds[1];
-    if (pipe2(fds, O_CLOEXEC) != 0) return errno;
-    out.read = fds[0];
-    out.write = fds[1];
+    if (int error = openPipe(in)) return error;
+    if (int error = openPipe(out)) return error;
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     // dup2 onto 0, 1 and 2 clears close-on-exec there only; every other descriptor of
     // ours, these pipes' other ends included, closes at exec.
-    posix_spawn_file_actions_adddup2(&actions, in.read, 0);
-    posix_spawn_file_actions_adddup2(&actions, out.write, 1);
-    posix_spawn_file_actions_adddup2(&actions, out.write, 2);
+    posix_spawn_file_actions_adddup2(&actions, in.read.get(), 0);
+    posix_spawn_file_actions_adddup2(&actions, out.write.get(), 1);
+    posix_spawn_file_actions_adddup2(&actions, out.write.get(), 2);
     posix_spawn_file_actions_addchdir_np(&actions, command.directory.c_str());
 
     // Its own process group: a terminal's Ctrl-C reaches the app, which stops the server.
@@ -88,25 +82,22 @@ std::variant<std::unique_ptr<ChildProcess>, int> ChildProcess::spawn(const Serve
 
     std::unique_ptr<ChildProcess> child(new ChildProcess());
     child->pid_ = pid;
-    child->pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    child->input_ = in.release(in.write);
-    child->output_ = out.release(out.read);
-    fcntl(child->output_, F_SETFL, fcntl(child->output_, F_GETFL) | O_NONBLOCK);
-    if (child->pidfd_ >= 0) fcntl(child->pidfd_, F_SETFD, FD_CLOEXEC);
+    child->pidfd_ = Fd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+    child->input_ = std::move(in.write);
+    child->output_ = std::move(out.read);
+    fcntl(child->output_.get(), F_SETFL, fcntl(child->output_.get(), F_GETFL) | O_NONBLOCK);
+    if (child->pidfd_) fcntl(child->pidfd_.get(), F_SETFD, FD_CLOEXEC);
     return child;
 }
 
-ChildProcess::~ChildProcess() {
-    for (int fd : {input_, output_, pidfd_})
-        if (fd >= 0) close(fd);
-}
+ChildProcess::~ChildProcess() = default;
 
 ChildProcess::Read ChildProcess::read(std::string& into, size_t limit) {
     size_t before = into.size();
     into.resize(before + limit);
     ssize_t n;
     do {
-        n = ::read(output_, into.data() + before, limit);
+        n = ::read(output_.get(), into.data() + before, limit);
     } while (n < 0 && errno == EINTR);
     into.resize(before + (n > 0 ? static_cast<size_t>(n) : 0));
     if (n > 0) return Read::data;
@@ -115,14 +106,13 @@ ChildProcess::Read ChildProcess::read(std::string& into, size_t limit) {
 }
 
 void ChildProcess::closeInput() {
-    if (input_ >= 0) close(input_);
-    input_ = -1;
+    input_ = Fd();
 }
 
 bool ChildProcess::running() const {
     if (reaped_) return false;
-    if (pidfd_ >= 0) {
-        pollfd p{pidfd_, POLLIN, 0};
+    if (pidfd_) {
+        pollfd p{pidfd_.get(), POLLIN, 0};
         return poll(&p, 1, 0) == 0;
     }
     siginfo_t info{};
@@ -138,8 +128,8 @@ bool ChildProcess::waitForExit(std::chrono::steady_clock::time_point deadline,
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
         auto step = std::min(interval, left);
         // The pidfd wakes us as soon as the child ends; without one, sleep the step.
-        if (pidfd_ >= 0) {
-            pollfd p{pidfd_, POLLIN, 0};
+        if (pidfd_) {
+            pollfd p{pidfd_.get(), POLLIN, 0};
             poll(&p, 1, static_cast<int>(step.count()));
         } else {
             std::this_thread::sleep_for(step);
@@ -150,7 +140,7 @@ bool ChildProcess::waitForExit(std::chrono::steady_clock::time_point deadline,
 
 void ChildProcess::terminate() {
     if (reaped_) return;
-    if (pidfd_ >= 0 && syscall(SYS_pidfd_send_signal, pidfd_, SIGTERM, nullptr, 0) == 0) return;
+    if (pidfd_ && syscall(SYS_pidfd_send_signal, pidfd_.get(), SIGTERM, nullptr, 0) == 0) return;
     kill(pid_, SIGTERM);
 }
 

@@ -6,24 +6,31 @@
 #include <memory>
 #include <string>
 #include <variant>
+#include <vector>
 
-#include "core/ServerCommand.h"
+#include "platform/Owned.h"
 
 namespace mirovan {
 
 class ChildProcess {
 public:
+    struct Command {
+        std::vector<std::string> argv;         // argv[0] is the program's full path
+        std::string directory;                 // where it starts
+        std::vector<std::string> environment;  // NAME=value entries, the whole environment
+    };
+
     // The child, or the errno of the failed launch.
-    static std::variant<std::unique_ptr<ChildProcess>, int> spawn(const ServerCommand& command);
+    static std::variant<std::unique_ptr<ChildProcess>, int> spawn(const Command& command);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     int pid() const { return pid_; }
     // Readable once the child has ended (a pidfd); for the main loop to watch.
-    int exitFd() const { return pidfd_; }
+    int exitFd() const { return pidfd_.get(); }
     // The non-blocking read end of the output pipe; for the main loop to watch.
-    int outputFd() const { return output_; }
+    int outputFd() const { return output_.get(); }
 
     enum class Read { data, empty, end };
     // Appends what can be read now, at most `limit` bytes.
@@ -43,9 +50,9 @@ public:
 private:
     ChildProcess() = default;
     int pid_ = -1;
-    int pidfd_ = -1;
-    int input_ = -1;
-    int output_ = -1;
+    Fd pidfd_;
+    Fd input_;
+    Fd output_;
     bool reaped_ = false;
 };
 

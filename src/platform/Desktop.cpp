@@ -7,6 +7,8 @@
 
 #include <memory>
 
+#include "platform/Session.h"
+
 namespace mirovan {
 
 namespace {
@@ -30,15 +32,6 @@ void openParent(const std::string& folderUri) {
     g_autoptr(GFile) parent = g_file_get_parent(folder);
     g_autofree char* uri = g_file_get_uri(parent ? parent : folder);
     openWithDefaultHandler(uri);
-}
-
-// Without an address or the usual socket GLib would start a bus of its own for us, one
-// that outlives the app and has no file manager on it anyway.
-bool sessionBusReachable() {
-    const char* address = g_getenv("DBUS_SESSION_BUS_ADDRESS");
-    if (address && *address) return true;
-    g_autofree char* socket = g_build_filename(g_get_user_runtime_dir(), "bus", nullptr);
-    return g_file_test(socket, G_FILE_TEST_EXISTS);
 }
 
 void onShown(GObject* connection, GAsyncResult* result, gpointer data) {

@@ -2,16 +2,14 @@
 // desktop offers one and GTK's own dialog otherwise.
 #include "platform/FileDialog.h"
 
+#include "platform/Owned.h"
+
 #include <memory>
 #include <utility>
 
 namespace mirovan {
 
 namespace {
-
-struct ObjectUnref {
-    void operator()(gpointer object) const { g_object_unref(object); }
-};
 
 // Chosen files that have a local path; the page can only be given those.
 std::vector<std::string> localPaths(GtkFileChooser* chooser) {
@@ -45,7 +43,7 @@ public:
     }
 
 private:
-    std::unique_ptr<GtkFileChooserNative, ObjectUnref> chooser_;
+    Owned<GtkFileChooserNative, g_object_unref> chooser_;
     std::function<void(ChosenFiles)> done_;
 };
 

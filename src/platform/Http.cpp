@@ -14,6 +14,8 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/Owned.h"
+
 namespace mirovan::http {
 
 namespace {
@@ -21,8 +23,8 @@ namespace {
 constexpr long stallSeconds = 60;
 constexpr long maxRedirects = 20;
 
-using Easy = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
-using Headers = std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)>;
+using Easy = Owned<CURL, curl_easy_cleanup>;
+using Headers = Owned<curl_slist, curl_slist_free_all>;
 
 size_t appendToString(char* data, size_t size, size_t count, void* body) {
     static_cast<std::string*>(body)->append(data, size * count);
@@ -46,7 +48,7 @@ size_t writeToFile(char* data, size_t size, size_t count, void* fd) {
 // timeout so that a dead connection cannot keep a check in flight for ever.
 std::optional<std::string> perform(const std::string& url, const curl_slist* headers,
                                    curl_write_callback write, void* sink) {
-    Easy easy(curl_easy_init(), curl_easy_cleanup);
+    Easy easy(curl_easy_init());
     if (!easy) return std::string(curl_easy_strerror(CURLE_FAILED_INIT));
     char message[CURL_ERROR_SIZE] = "";
     CURL* c = easy.get();
@@ -92,7 +94,7 @@ Fetched get(const std::string& url) {
         }
         list = longer;
     }
-    Headers headers(list, curl_slist_free_all);
+    Headers headers(list);
     Fetched fetched;
     fetched.error = perform(url, headers.get(), appendToString, &fetched.body);
     if (fetched.error) fetched.body.clear();

@@ -10,14 +10,16 @@
 #include <memory>
 #include <vector>
 
+#include "platform/Owned.h"
+
 namespace mirovan {
 
 namespace {
 
-using Context = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
+using Context = Owned<EVP_MD_CTX, EVP_MD_CTX_free>;
 
 Context newContext() {
-    Context context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+    Context context(EVP_MD_CTX_new());
     if (context && EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) context.reset();
     return context;
 }
@@ -36,13 +38,6 @@ std::optional<std::string> finish(EVP_MD_CTX* context) {
     return text;
 }
 
-struct File {
-    int fd;
-    ~File() {
-        if (fd >= 0) close(fd);
-    }
-};
-
 }  // namespace
 
 std::string sha256Hex(std::string_view bytes) {
@@ -51,21 +46,23 @@ std::string sha256Hex(std::string_view bytes) {
     return finish(context.get()).value_or(std::string());
 }
 
-std::optional<std::string> sha256OfFile(const std::string& path) {
-    File file{open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-    if (file.fd < 0) return std::nullopt;
+Checked<std::string> sha256OfFile(const std::string& path) {
+    Fd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file) return Refusal{"The download could not be read."};
     Context context = newContext();
-    if (!context) return std::nullopt;
+    if (!context) return Refusal{"SHA-256 is not available."};
     std::vector<unsigned char> buffer(1 << 20);
     for (;;) {
-        ssize_t got = read(file.fd, buffer.data(), buffer.size());
+        ssize_t got = read(file.get(), buffer.data(), buffer.size());
         if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return std::nullopt;  // a directory, an I/O error
+        if (got < 0) return Refusal{"The download could not be read."};  // a directory, an I/O error
         if (got == 0) break;
         if (EVP_DigestUpdate(context.get(), buffer.data(), static_cast<size_t>(got)) != 1)
-            return std::nullopt;
+            return Refusal{"SHA-256 is not available."};
     }
-    return finish(context.get());
+    auto digest = finish(context.get());
+    if (!digest) return Refusal{"SHA-256 is not available."};
+    return *digest;
 }
 
 }  // namespace mirovan

@@ -5,10 +5,12 @@
 #include <string>
 #include <string_view>
 
+#include "update/Refusal.h"
+
 namespace mirovan {
 
 std::string sha256Hex(std::string_view bytes);
-// The digest of a file's bytes, read in one pass; nothing when it cannot be read.
-std::optional<std::string> sha256OfFile(const std::string& path);
+// The digest of a file's bytes, read in one pass.
+Checked<std::string> sha256OfFile(const std::string& path);
 
 }  // namespace mirovan

@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/Owned.h"
+
 namespace mirovan {
 
 namespace {
@@ -26,8 +28,8 @@ constexpr int kFlags = ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_TIME |
                        ARCHIVE_EXTRACT_SECURE_NODOTDOT | ARCHIVE_EXTRACT_SECURE_SYMLINKS;
 constexpr size_t kReadBlock = 256 * 1024;
 
-using Reader = std::unique_ptr<archive, decltype(&archive_read_free)>;
-using Writer = std::unique_ptr<archive, decltype(&archive_write_free)>;
+using Reader = Owned<archive, archive_read_free>;
+using Writer = Owned<archive, archive_write_free>;
 
 // libarchive converts entry names into the current locale's charset; under the C locale a
 // name the archive marks as UTF-8 cannot be converted and the entry loses its name. So
@@ -129,37 +131,38 @@ bool copyData(archive* reader, archive* writer) {
 
 }  // namespace
 
-bool extractZip(const std::string& archivePath, const std::string& into) {
+Checked<> extractZip(const std::string& archivePath, const std::string& into) {
     Utf8Names names;  // before any archive object exists: libarchive reads the charset once
     // The real path, so that SECURE_SYMLINKS does not trip over a link above `into`
     // (a home folder reached through a symlink, say).
-    std::unique_ptr<char, decltype(&free)> real(realpath(into.c_str(), nullptr), &free);
-    if (!real) return false;
+    Owned<char, free> real(realpath(into.c_str(), nullptr));
+    if (!real) return Refusal{"the unpack folder cannot be found"};
     const std::string root = real.get();
 
-    Reader reader(archive_read_new(), &archive_read_free);
-    Writer writer(archive_write_disk_new(), &archive_write_free);
-    if (!reader || !writer) return false;
+    Reader reader(archive_read_new());
+    Writer writer(archive_write_disk_new());
+    if (!reader || !writer) return Refusal{"libarchive is out of memory"};
     archive_read_support_format_zip(reader.get());
     archive_write_disk_set_options(writer.get(), kFlags);
     if (archive_read_open_filename(reader.get(), archivePath.c_str(), kReadBlock) != ARCHIVE_OK)
-        return false;
+        return Refusal{"the archive cannot be read as ZIP"};
 
     for (;;) {
         archive_entry* entry = nullptr;
         int status = archive_read_next_header(reader.get(), &entry);
         if (status == ARCHIVE_EOF) break;
-        if (status != ARCHIVE_OK) return false;
+        if (status != ARCHIVE_OK) return Refusal{"the archive is damaged"};
         Verdict verdict = admit(entry, root);
-        if (verdict == Verdict::refuse) return false;
+        if (verdict == Verdict::refuse) return Refusal{"an entry is unsafe to unpack"};
         if (verdict == Verdict::skip) continue;
-        if (archive_write_header(writer.get(), entry) != ARCHIVE_OK) return false;
+        if (archive_write_header(writer.get(), entry) != ARCHIVE_OK) return Refusal{"an entry could not be written"};
         if (archive_entry_filetype(entry) == AE_IFREG && !copyData(reader.get(), writer.get()))
-            return false;
-        if (archive_write_finish_entry(writer.get()) != ARCHIVE_OK) return false;
+            return Refusal{"an entry is damaged or could not be written"};
+        if (archive_write_finish_entry(writer.get()) != ARCHIVE_OK) return Refusal{"an entry could not be written"};
     }
     // Closing applies the directories' final modes and times.
-    return archive_write_close(writer.get()) == ARCHIVE_OK;
+    if (archive_write_close(writer.get()) != ARCHIVE_OK) return Refusal{"the unpacked folders could not be finished"};
+    return accepted();
 }
 
 }  // namespace mirovan

@@ -4,12 +4,14 @@
 
 #include <string>
 
+#include "update/Refusal.h"
+
 namespace mirovan {
 
-// False when the archive cannot be read or any entry is unsafe: an absolute path, a ".."
+// Refused when the archive cannot be read or any entry is unsafe: an absolute path, a ".."
 // component, a path through a symlink, a symlink whose target leaves the directory, or a
 // set-id bit. Nothing is written outside `into`, which must exist; what was written inside
 // it before a refusal stays there for the caller to delete.
-bool extractZip(const std::string& archive, const std::string& into);
+Checked<> extractZip(const std::string& archive, const std::string& into);
 
 }  // namespace mirovan

@@ -7,9 +7,9 @@
 
 namespace mirovan {
 
-// One shell word whatever the path holds: wrapped in single quotes, each single quote
+// One word of /bin/sh whatever the path holds: wrapped in single quotes, each single quote
 // inside written as '\''.
-std::string shellQuote(const std::string& path);
+std::string quoteWord(const std::string& path);
 
 // Waits for `pid` to end, moves `here` aside to here.old, moves `newApp` into its place
 // (moving the old one back if that fails), removes `work`, and with `relaunch` ends by

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "core/Bundle.h"
+#include "platform/Owned.h"
 #include "update/Digest.h"
 #include "update/Extract.h"
 #include "update/Signature.h"
@@ -26,15 +27,12 @@ constexpr const char* kOtherDeveloper =
 constexpr const char* kWrongVersion =
     "The download isn't the version it said it was, so it wasn't installed.";
 
-Unpacked refused(std::string message) { return {std::nullopt, std::move(message)}; }
+Refusal refused(std::string message) { return {std::move(message)}; }
 
 // The first top-level entry, in the folder's own listing order, whose extension is ".app"
 // exactly; whatever it is, a bundle or not, the checks after this judge it.
 std::optional<std::string> firstApp(const std::string& folder) {
-    struct Close {
-        void operator()(DIR* dir) const { closedir(dir); }
-    };
-    std::unique_ptr<DIR, Close> listing(opendir(folder.c_str()));
+    Owned<DIR, closedir> listing(opendir(folder.c_str()));
     if (!listing) return std::nullopt;
     while (const dirent* entry = readdir(listing.get())) {
         std::filesystem::path name(entry->d_name);
@@ -46,7 +44,7 @@ std::optional<std::string> firstApp(const std::string& folder) {
 
 bool sameTeam(const std::string& app, const std::optional<std::string>& runningTeam) {
     if (!runningTeam) return false;  // an unsigned build can take no update
-    std::optional<std::string> theirs = team(app);
+    Checked<std::string> theirs = team(app);
     return theirs && *theirs == *runningTeam;
 }
 
@@ -57,10 +55,10 @@ bool declaresVersion(const Bundle& bundle, std::int64_t version, std::int64_t cu
 
 }  // namespace
 
-Unpacked unpack(const std::string& archive, const std::string& sha256, std::int64_t version,
+Checked<std::string> unpack(const std::string& archive, const std::string& sha256, std::int64_t version,
                 const RunningApp& running) {
     // The feed's digest arrives lowercased; any other difference is damage.
-    std::optional<std::string> digest = sha256OfFile(archive);
+    Checked<std::string> digest = sha256OfFile(archive);
     if (!digest || *digest != sha256) return refused(kDamaged);
 
     // Leftovers of earlier downloads go first; this archive gets a folder of its own.
@@ -82,7 +80,7 @@ Unpacked unpack(const std::string& archive, const std::string& sha256, std::int6
     // Read after the signature check, so the number is the one that was signed.
     if (!declaresVersion(Bundle::at(*app), version, running.current)) return refused(kWrongVersion);
 
-    return {*app, std::nullopt};
+    return *app;
 }
 
 }  // namespace mirovan

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "update/Refusal.h"
+
 namespace mirovan {
 
 struct RunningApp {
@@ -15,14 +17,10 @@ struct RunningApp {
     std::string work;                       // the updater's scratch directory
 };
 
-struct Unpacked {
-    std::optional<std::string> app;      // the verified bundle, inside work/<uuid>/
-    std::optional<std::string> message;  // why it was refused
-};
-
-// In this order, the first failure deciding the message: readable, digest, unpack
+// The verified bundle, inside work/<uuid>/, or why it was refused, in the words the user
+// is shown. In this order, the first failure deciding the words: readable, digest, unpack
 // directory, extraction, a top-level .app, identifier, team, declared version.
-Unpacked unpack(const std::string& archive, const std::string& sha256, std::int64_t version,
+Checked<std::string> unpack(const std::string& archive, const std::string& sha256, std::int64_t version,
                 const RunningApp& running);
 
 }  // namespace mirovan

@@ -1,22 +1,22 @@
-// The updater's schedule, check, offer, download and install. Alerts cannot block here as
-// they would on a desktop with a modal run loop, so each one answers through a callback
-// and at most one of ours is up at a time.
+// The updater's check, offer, download and install, carrying out the choices of
+// UpdaterRule.h. Alerts cannot block here as they would on a desktop with a modal run
+// loop, so each one answers through a callback and at most one of ours is up at a time.
 #include "update/Updater.h"
 
+#include <glib.h>
 #include <unistd.h>
 
 #include <utility>
-#include <variant>
 
-#include "core/App.h"
 #include "core/Trace.h"
-#include "platform/AlertDialog.h"
 #include "platform/ChildProcess.h"
 #include "platform/Http.h"
+#include "platform/Session.h"
 #include "update/Feed.h"
 #include "update/Signature.h"
 #include "update/SwapScript.h"
 #include "update/Unpack.h"
+#include "update/UpdaterRule.h"
 #include "update/Version.h"
 
 namespace mirovan {
@@ -28,52 +28,27 @@ struct FeedAnswer {
     std::optional<std::string> error;
 };
 
-namespace {
-
-constexpr guint firstCheckSeconds = 15;
-constexpr guint checkIntervalSeconds = 6 * 60 * 60;
-
-}  // namespace
-
-Updater& Updater::shared() {
-    static Updater updater;
-    return updater;
-}
-
-void Updater::start(App& app) {
-    app_ = &app;
-    current = buildNumber(app.bundle().string("CFBundleVersion").value_or(""));
-    g_timeout_add_seconds(firstCheckSeconds, +[](gpointer self) -> gboolean {
-        static_cast<Updater*>(self)->check(true);
-        return G_SOURCE_REMOVE;
-    }, this);
-    timer = g_timeout_add_seconds(checkIntervalSeconds, +[](gpointer self) -> gboolean {
-        static_cast<Updater*>(self)->check(true);
-        return G_SOURCE_CONTINUE;
-    }, this);
-}
+Updater::Updater(UpdaterHost& host)
+    : current(buildNumber(host.bundle().string("CFBundleVersion").value_or(""))), host_(host) {}
 
 std::optional<std::string> Updater::feed() const {
-    if (!app_) return std::nullopt;
-    return feedAddress(app_->bundle().string("MirovanUpdateURL"));
+    return feedAddress(host_.bundle().string("MirovanUpdateURL"));
 }
 
 std::string Updater::work() const {
-    std::string owner = "Mirovan";
-    if (app_) owner = app_->bundle().identifier().value_or(owner);
+    std::string owner = host_.bundle().identifier().value_or("Mirovan");
     g_autofree char* path = g_build_filename(g_get_user_cache_dir(), owner.c_str(), "update", nullptr);
     return path;
 }
 
 void Updater::check(bool quiet) {
-    if (!app_) return;
-    // A waiting update is offered again; it is never replaced by a newer download.
-    if (ready) {
+    auto url = feed();
+    switch (checkStep(ready.has_value(), checking, url.has_value(), quiet)) {
+    case CheckStep::offerReady:
+        // A waiting update is offered again; it is never replaced by a newer download.
         offer(ready->version);
         return;
-    }
-    auto url = feed();
-    if (!checking && url) {
+    case CheckStep::askFeed:
         checking = true;
         trace("update-check");
         fetch(
@@ -84,10 +59,12 @@ void Updater::check(bool quiet) {
             },
             [this, url = *url, quiet](const FeedAnswer& answer) { onFeedAnswer(answer, url, quiet); });
         return;
+    case CheckStep::tellNoFeed:
+        tell(noFeed(host_.name()));
+        return;
+    case CheckStep::nothing:
+        return;
     }
-    if (quiet) return;
-    // With a feed, a check or download is already under way: the menu command says nothing.
-    if (!url) tell("Updates aren't set up for this copy of " + app_->name() + ".", "");
 }
 
 void Updater::onFeedAnswer(const FeedAnswer& answer, const std::string& feedUrl, bool quiet) {
@@ -97,55 +74,48 @@ void Updater::onFeedAnswer(const FeedAnswer& answer, const std::string& feedUrl,
         return;
     }
     checking = false;
-    if (quiet) return;
-    if (std::holds_alternative<UpToDate>(decision))
-        tell(app_->name() + " is up to date.", "");
-    else
-        tell("Couldn't check for updates.", answer.error.value_or("Try again later."));
+    if (auto message = feedOutcome(decision, quiet, host_.name(), answer.error)) tell(*message);
 }
 
 void Updater::download(const std::string& url, const std::string& sha256, std::int64_t version,
                        const std::string& name, bool quiet) {
-    const Bundle& bundle = app_->bundle();
+    const Bundle& bundle = host_.bundle();
     RunningApp running{bundle.identifier(), std::nullopt, current, work()};
     mirovan::download(
         url,
-        [sha256, version, running, root = bundle.root()](const Downloaded& got) {
-            if (!got.file) return Unpacked{std::nullopt, got.error.value_or("The download failed.")};
+        [sha256, version, running, root = bundle.root()](const Downloaded& got) -> Checked<std::string> {
+            if (!got.file) return Refusal{got.error.value_or("The download failed.")};
             RunningApp self = running;
-            self.team = ownTeam(root);
+            if (auto own = ownTeam(root)) self.team = *own;
             return unpack(*got.file, sha256, version, self);
         },
-        [this, name, quiet](const Unpacked& result) { onDownloaded(result, name, quiet); });
+        [this, name, quiet](const Checked<std::string>& result) { onDownloaded(result, name, quiet); });
 }
 
-void Updater::onDownloaded(const Unpacked& result, const std::string& name, bool quiet) {
+void Updater::onDownloaded(const Checked<std::string>& result, const std::string& name, bool quiet) {
     checking = false;
-    if (result.app) {
-        ready = Ready{name, *result.app};
+    if (result) {
+        ready = Ready{name, *result};
         offer(name);
-    } else if (!quiet) {
-        tell("Couldn't get the new version of " + app_->name() + ".", result.message.value_or(""));
+    } else if (auto message = downloadOutcome(result.why(), quiet, host_.name())) {
+        tell(*message);
     }
 }
 
 void Updater::offer(const std::string& label) {
     trace("update-offer");
-    Alert alert{"A new version of " + app_->name() + " is ready",
-                {"Restart to Update", "Later"},
-                std::nullopt,
-                "Version " + label + ". Restart now to use it, or it installs the next time you quit."};
-    show(alert, [this](std::optional<std::size_t> button) {
-        // "Later" leaves the update waiting: the next check offers it again, quitting installs it.
-        if (button != std::size_t{0}) return;
-        install(true, [this] { app_->quit(); });
-    });
+    Message message = readyOffer(host_.name(), label);
+    show(Alert{message.text, {restartButton, laterButton}, std::nullopt, message.informative},
+         [this](std::optional<std::size_t> button) {
+             // "Later" leaves the update waiting: the next check offers it again, quitting installs it.
+             if (button != std::size_t{0}) return;
+             install(true, [this] { host_.quit(); });
+         });
 }
 
-void Updater::tell(const std::string& message, const std::string& informative,
-                   std::function<void()> dismissed) {
+void Updater::tell(const Message& message, std::function<void()> dismissed) {
     trace("update-tell");
-    show(Alert{message, {"OK"}, std::nullopt, informative},
+    show(Alert{message.text, {"OK"}, std::nullopt, message.informative},
          [dismissed = std::move(dismissed)](std::optional<std::size_t>) {
              if (dismissed) dismissed();
          });
@@ -154,42 +124,45 @@ void Updater::tell(const std::string& message, const std::string& informative,
 void Updater::show(const Alert& alert, std::function<void(std::optional<std::size_t>)> answered) {
     // GTK has no blocking modal run: a timer's check could otherwise pile a second alert
     // on one the user has not answered yet. That one is dropped, as if dismissed.
-    if (showing_ || !app_ || !app_->window) {
+    if (showing_) {
         answered(std::nullopt);
         return;
     }
     showing_ = true;
-    showAlert(app_->window, alert, [this, answered = std::move(answered)](AlertAnswer answer) {
+    host_.showAlert(alert, [this, answered = std::move(answered)](std::optional<std::size_t> button) {
         showing_ = false;
-        answered(answer.button);
+        answered(button);
     });
 }
 
 void Updater::install(bool relaunch, std::function<void()> then) {
-    if (!ready) {
-        if (then) then();
-        return;
-    }
-    // Taken before anything is tried: an update is handed on at most once.
-    std::string newApp = std::exchange(ready, std::nullopt)->app;
-    std::string here = app_->bundle().root();
+    std::string here = host_.bundle().root();
     g_autofree char* parent = g_path_get_dirname(here.c_str());
-    if (access(parent, W_OK) == 0) {
+    switch (installStep(ready.has_value(), access(parent, W_OK) == 0, relaunch)) {
+    case InstallStep::swap: {
+        // Taken before anything is tried: an update is handed on at most once.
+        std::string newApp = std::exchange(ready, std::nullopt)->app;
         trace("update-install");
         launchDetachedScript(swapScript(getpid(), here, newApp, work(), relaunch, executable()));
-    } else if (relaunch) {
+        break;
+    }
+    case InstallStep::cantUpdateHere:
+        ready.reset();
         // Quitting has to wait until the user has read why nothing will change.
-        tell(app_->name() + " can't update itself here.",
-             "Download the new version and drag it into Applications.", std::move(then));
+        tell(cantUpdateHere(host_.name()), std::move(then));
         return;
+    case InstallStep::leave:
+        ready.reset();
+        break;
+    case InstallStep::nothing:
+        break;
     }
     if (then) then();
 }
 
 std::string Updater::executable() const {
-    if (auto name = app_->bundle().string("CFBundleExecutable")) return *name;
-    g_autofree char* self = g_file_read_link("/proc/self/exe", nullptr);
-    g_autofree char* name = g_path_get_basename(self ? self : "mirovan");
+    if (auto name = host_.bundle().string("CFBundleExecutable")) return *name;
+    g_autofree char* name = g_path_get_basename(programPath().c_str());
     return name;
 }
 

@@ -1,9 +1,7 @@
-// The self-updater, one per process: it checks the feed on a schedule and on request,
-// downloads and verifies a newer build, offers it, and installs it when the app ends.
+// The self-updater: it checks the feed when asked, downloads and verifies a newer build,
+// offers it, and installs it when the app ends. It reaches the app only through its host.
 // Everything here runs on the main thread; only transfers and unpacking run elsewhere.
 #pragma once
-
-#include <glib.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -11,27 +9,43 @@
 #include <optional>
 #include <string>
 
+#include "core/Bundle.h"
+#include "platform/Alert.h"
+#include "update/Refusal.h"
+
 namespace mirovan {
 
-class App;
-struct Alert;
 struct FeedAnswer;
-struct Unpacked;
+struct Message;
+
+// What the updater needs of the app.
+class UpdaterHost {
+public:
+    virtual const Bundle& bundle() const = 0;
+    // CFBundleName, or "Mirovan".
+    virtual std::string name() const = 0;
+    // Shows `alert` attached to the app's window and returns at once; `answered` gets the
+    // button's index, or none when the alert was dismissed or could not be shown.
+    virtual void showAlert(const Alert& alert, std::function<void(std::optional<std::size_t>)> answered) = 0;
+    // Ends the app by its one termination path.
+    virtual void quit() = 0;
+
+protected:
+    ~UpdaterHost() = default;
+};
 
 class Updater {
 public:
-    static Updater& shared();
+    explicit Updater(UpdaterHost& host);
+    Updater(const Updater&) = delete;
+    Updater& operator=(const Updater&) = delete;
 
-    // Attaches the updater to the app and fixes `current`, then schedules the quiet
-    // checks: one 15 s from now, then one every 6 hours. Called once, at the end of launch.
-    void start(App& app);
     // Looks for a newer build; a quiet check shows nothing but an offer.
     void check(bool quiet);
     // Asks the user to restart into the waiting update.
     void offer(const std::string& label);
     // The updater's one-button message; `dismissed` runs once it has gone.
-    void tell(const std::string& message, const std::string& informative,
-              std::function<void()> dismissed = {});
+    void tell(const Message& message, std::function<void()> dismissed = {});
     // Fetches, verifies and unpacks a newer build, then offers it; `checking` stays set
     // until the outcome is in.
     void download(const std::string& url, const std::string& sha256, std::int64_t version,
@@ -52,21 +66,19 @@ public:
         std::string app;      // the verified bundle, inside work()
     };
 
-    std::int64_t current = 0;      // the running build's number
-    std::optional<Ready> ready;    // a verified update waiting to be installed
-    bool checking = false;         // a feed request, or the download it started, is in flight
-    guint timer = 0;               // the repeating check; never removed
+    const std::int64_t current;  // the running build's number
+    std::optional<Ready> ready;  // a verified update waiting to be installed
+    bool checking = false;       // a feed request, or the download it started, is in flight
 
 private:
-    Updater() = default;
     void onFeedAnswer(const FeedAnswer& answer, const std::string& feedUrl, bool quiet);
-    void onDownloaded(const Unpacked& result, const std::string& name, bool quiet);
+    void onDownloaded(const Checked<std::string>& result, const std::string& name, bool quiet);
     // Shows one of our alerts; `answered` gets the button's index, or none when the alert
     // was dismissed or not shown at all.
     void show(const Alert& alert, std::function<void(std::optional<std::size_t>)> answered);
     std::string executable() const;
 
-    App* app_ = nullptr;
+    UpdaterHost& host_;
     bool showing_ = false;  // one of our alerts is up
 };
 

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "web/HitRule.h"
 #include "web/Rect.h"
 
 namespace mirovan {
@@ -27,11 +26,6 @@ public:
     // Loads an HTML document with no base address.
     void loadDocument(const std::string& html);
 
-    // Decides every primary press on the view before the page sees it: presses in the
-    // top strip move the window, or zoom it on a double press, unless they fall on the
-    // page's own controls.
-    void followPresses(GtkWindow* window, std::function<void()> zoom);
-
     // Areas of the top strip whose presses belong to the page; set by the page bridge.
     std::vector<Rect> noDrag;
     // Called when a page request got no answer in time (the load has been stopped).
@@ -40,14 +34,10 @@ public:
 private:
     void onLoadChanged(WebKitLoadEvent event);
     static gboolean onRequestTimeout(gpointer self);
-    void onPressed(GtkGestureClick* gesture, int presses, double x, double y);
     void stopTimeout();
 
     WebKitWebView* view_ = nullptr;
     guint timeout_ = 0;
-    GtkWindow* window_ = nullptr;
-    PressCount pressCount_;
-    std::function<void()> zoom_;
 };
 
 }  // namespace mirovan

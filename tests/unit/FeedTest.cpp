@@ -1,26 +1,31 @@
-// The feed: reading the document, resolving its version, and the check's decision.
+// Build numbers, the feed document, and the check's decision on it.
 #include "update/Feed.h"
 
 #include <gtest/gtest.h>
+
+#include "update/Version.h"
 
 using namespace mirovan;
 
 namespace {
 
-const std::string feedUrl = "https://updates.example.com/mirovan/feed.json";
-
-FeedDecision decideBody(std::int64_t current, const std::string& body) {
-    return decide(current, readFeed(body), feedUrl);
-}
-
-NewerBuild newer(std::int64_t current, const std::string& body) {
-    auto decision = decideBody(current, body);
-    auto* build = std::get_if<NewerBuild>(&decision);
-    EXPECT_TRUE(build) << body << " gave alternative " << decision.index();
-    return build ? *build : NewerBuild{};
+std::string decided(std::int64_t current, const std::string& body) {
+    auto d = decide(current, readFeed(body), "https://updates.example.com/mirovan/feed.json");
+    if (auto* b = std::get_if<NewerBuild>(&d))
+        return b->url + " " + b->sha256 + " " + std::to_string(b->version) + " " + b->label;
+    return std::holds_alternative<UpToDate>(d) ? "up to date" : "unusable";
 }
 
 }  // namespace
+
+TEST(BuildNumber, SignedDecimalDigitsConvertAnythingElseIsZero) {
+    for (const auto& [text, expected] : std::vector<std::pair<const char*, std::int64_t>>{
+             {"57", 57}, {"+12", 12}, {"-3", -3}, {"007", 7}, {"9223372036854775807", INT64_MAX},
+             {"-9223372036854775808", INT64_MIN}, {"1.4", 0}, {" 12", 0}, {"12 ", 0}, {"", 0}, {"+", 0}, {"-", 0},
+             {"+-1", 0}, {"0x10", 0}, {"\xd9\xa1\xd9\xa2" /* Arabic-Indic 12 */, 0}, {"9223372036854775808", 0},
+             {"-9223372036854775809", 0}})
+        EXPECT_EQ(buildNumber(text), expected) << '"' << text << '"';
+}
 
 TEST(Feed, VersionIsAnExactIntegerOrABuildNumberStringElseZero) {
     for (const auto& [member, expected] : std::vector<std::pair<const char*, std::int64_t>>{
@@ -34,57 +39,31 @@ TEST(Feed, VersionIsAnExactIntegerOrABuildNumberStringElseZero) {
     EXPECT_EQ(readFeed("{}")->version, 0);
 }
 
-TEST(Feed, OnlyAJsonObjectIsADocument) {
-    for (const char* body : {"", "[]", "42", "null", "{\"version\": 42", "<html>502 Bad Gateway</html>", "{} x"})
-        EXPECT_FALSE(readFeed(body)) << body;
-    auto document = readFeed(R"({"version": 7, "url": 5, "sha256": "AB", "name": ["x"], "extra": {}})");
-    ASSERT_TRUE(document);
-    EXPECT_EQ(document->version, 7);
-    EXPECT_FALSE(document->url);  // not a string
-    EXPECT_EQ(document->sha256, "AB");
-    EXPECT_FALSE(document->name);
-}
-
-TEST(Feed, NewerBuildCarriesResolvedUrlLowerCaseDigestAndLabel) {
-    auto build = newer(41, R"j({"version": 42, "url": "Mirovan-42.zip", "sha256": "AB12CDef", "name": "2.0 (42)"})j");
-    EXPECT_EQ(build.url, "https://updates.example.com/mirovan/Mirovan-42.zip");
-    EXPECT_EQ(build.sha256, "ab12cdef");
-    EXPECT_EQ(build.version, 42);
-    EXPECT_EQ(build.label, "2.0 (42)");
-
-    build = newer(41, R"({"version": "42", "url": "https://cdn.example.org/a/b.zip?x=1", "sha256": "ab", "name": 3})");
-    EXPECT_EQ(build.url, "https://cdn.example.org/a/b.zip?x=1");
-    EXPECT_EQ(build.label, "42");  // a name that is not a string gives way to the number
-
-    EXPECT_EQ(newer(41, R"({"version": 42, "url": "../all/u.zip", "sha256": "ab"})").url,
-              "https://updates.example.com/all/u.zip");
-    // A running build of 0 (one it could not read) takes any build of 1 or more.
-    EXPECT_EQ(newer(0, R"({"version": 1, "url": "u.zip", "sha256": "ab"})").version, 1);
-}
-
-TEST(Feed, EqualOlderOrUnreadableVersionIsUpToDate) {
-    for (const auto& [current, version] : std::vector<std::pair<std::int64_t, std::string>>{
-             {42, R"("version": 42,)"}, {42, R"("version": "41",)"}, {0, R"("version": 42.5,)"},
-             {0, R"("version": -1,)"}, {0, ""}})
-        EXPECT_TRUE(std::holds_alternative<UpToDate>(
-            decideBody(current, "{" + version + R"( "url": "u.zip", "sha256": "ab"})")))
-            << version;
-}
-
-TEST(Feed, UrlAndDigestAreCheckedBeforeTheVersion) {
-    // Not newer, and still a failure: the feed is broken.
-    std::vector<std::pair<std::int64_t, std::string>> cases = {
-        {42, R"({"version": 42, "url": "u.zip"})"}, {42, R"({"version": 42, "sha256": "ab"})"},
-        {41, R"({"version": 42, "url": "u.zip", "sha256": 171})"},
-        {41, R"({"version": 42, "url": ["u.zip"], "sha256": "ab"})"}, {41, "[]"}};
+TEST(Feed, DecisionOnTheRunningBuild) {
+    const std::string at = "https://updates.example.com/mirovan/", rest = R"(, "url": "u.zip", "sha256": "ab"})";
+    std::vector<std::tuple<std::int64_t, std::string, std::string>> cases = {
+        {41, R"j({"version": 42, "url": "M-42.zip", "sha256": "AB12CDef", "name": "2.0 (42)"})j",
+         at + "M-42.zip ab12cdef 42 2.0 (42)"},
+        // A name that is not a string gives way to the number.
+        {41, R"({"version": "42", "url": "https://cdn.example.org/b.zip?x=1", "sha256": "ab", "name": 3})",
+         "https://cdn.example.org/b.zip?x=1 ab 42 42"},
+        {41, R"({"version": 42, "url": "../u.zip", "sha256": "ab"})", "https://updates.example.com/u.zip ab 42 42"},
+        {0, R"({"version": 1)" + rest, at + "u.zip ab 1 1"},  // a build it could not read takes any other
+        {42, R"({"version": 42)" + rest, "up to date"}, {42, R"({"version": "41")" + rest, "up to date"},
+        {0, R"({"version": 42.5)" + rest, "up to date"}, {0, R"({"version": -1)" + rest, "up to date"},
+        {0, R"({"extra": 1)" + rest, "up to date"},
+        // Only a JSON object is a document, and only its string members count. The address and
+        // digest are looked at first: a broken feed shows even when nothing is newer.
+        {42, R"({"version": 42, "url": "u.zip"})", "unusable"}, {42, R"({"version": 42, "sha256": "ab"})", "unusable"},
+        {41, R"({"version": 42, "url": "u.zip", "sha256": 171})", "unusable"}, {41, "[]", "unusable"},
+        {41, R"({"version": 42, "url": ["u.zip"], "sha256": "ab"})", "unusable"}, {41, "", "unusable"},
+        {41, R"({"version": 42)" + rest + " x", "unusable"}, {41, "<html>502 Bad Gateway</html>", "unusable"}};
     for (const char* url : {"", "http://[::1", "http://host:99999/u.zip", "u%zz.zip"})
-        cases.push_back({41, R"({"version": 42, "sha256": "ab", "url": ")" + std::string(url) + "\"}"});
-    for (const auto& [current, body] : cases)
-        EXPECT_TRUE(std::holds_alternative<FeedUnusable>(decideBody(current, body))) << body;
+        cases.push_back({41, R"({"version": 42, "sha256": "ab", "url": ")" + std::string(url) + "\"}", "unusable"});
+    for (const auto& [current, body, decision] : cases) EXPECT_EQ(decided(current, body), decision) << body;
 }
 
 TEST(Feed, AddressMustBeAnAbsoluteUrl) {
-    EXPECT_EQ(feedAddress("https://example.com/feed.json"), "https://example.com/feed.json");
     EXPECT_EQ(feedAddress("http://127.0.0.1:8000/f"), "http://127.0.0.1:8000/f");
     EXPECT_FALSE(feedAddress(std::nullopt));
     for (const char* bad : {"", "feed.json", "http://[::1/feed.json"}) EXPECT_FALSE(feedAddress(bad)) << bad;

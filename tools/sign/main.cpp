@@ -1,6 +1,7 @@
 // mirovan-sign: makes a developer key, signs a bundle with it, and checks a bundle the way
 // the updater does before it accepts one.
 #include "update/Signature.h"
+#include "update/Signing.h"
 
 #include <cstdio>
 #include <string>
@@ -27,24 +28,23 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (command == "keygen" && argc == 3) {
-        std::string problem;
-        auto team = mirovan::makeKey(argv[2], problem);
-        if (!team) return fail("keygen", problem);
+        auto team = mirovan::makeKey(argv[2]);
+        if (!team) return fail("keygen", team.why());
         std::printf("%s\n", team->c_str());
         return 0;
     }
     if (command == "sign" && argc == 4) {
-        if (auto problem = mirovan::signBundle(argv[2], argv[3])) return fail(argv[2], *problem);
+        if (auto signature = mirovan::signBundle(argv[2], argv[3]); !signature) return fail(argv[2], signature.why());
         // The team as the updater will see it, which also proves the new signature holds.
         auto result = mirovan::validate(argv[2]);
-        if (!result.team) return fail(argv[2], "signed, but it does not verify: " + result.problem);
-        std::printf("%s\n", result.team->c_str());
+        if (!result) return fail(argv[2], "signed, but it does not verify: " + result.why());
+        std::printf("%s\n", result->team.c_str());
         return 0;
     }
     if (command == "verify" && argc == 3) {
         auto result = mirovan::validate(argv[2]);
-        if (!result.team) return fail(argv[2], result.problem);
-        std::printf("identifier: %s\nteam: %s\n", result.identifier.c_str(), result.team->c_str());
+        if (!result) return fail(argv[2], result.why());
+        std::printf("identifier: %s\nteam: %s\n", result->identifier.c_str(), result->team.c_str());
         return 0;
     }
     std::fputs(usage, stderr);

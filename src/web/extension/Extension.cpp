@@ -1,10 +1,10 @@
 // Loaded into every WebKit web process of the app. It sees each request before it leaves
 // and keeps a main-frame navigation that the navigation rule sends to the browser from
-// ever reaching the other host (detour in web/Policy.h); every other request goes out
+// ever reaching the other host (detour in web/NavigationRule.h); every other request goes out
 // exactly as the page made it.
 #include <webkit/webkit-web-process-extension.h>
 
-#include "web/Policy.h"
+#include "web/NavigationRule.h"
 
 namespace {
 

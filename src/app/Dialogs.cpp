@@ -1,0 +1,123 @@
+// The page's alert, confirm and prompt as alerts of the main window, and its file inputs
+// through the file chooser. WebKit holds the page's script until each is answered.
+#include "app/Dialogs.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/App.h"
+#include "platform/AlertDialog.h"
+#include "platform/FileDialog.h"
+
+namespace mirovan {
+
+namespace {
+
+// Keeps a dialog or request for the asynchronous answer; dropping the last reference
+// without answering lets WebKit answer it as refused.
+using ScriptDialogRef = std::shared_ptr<WebKitScriptDialog>;
+using FileRequestRef = std::shared_ptr<WebKitFileChooserRequest>;
+
+ScriptDialogRef keep(WebKitScriptDialog* dialog) {
+    return {webkit_script_dialog_ref(dialog), webkit_script_dialog_unref};
+}
+
+FileRequestRef keep(WebKitFileChooserRequest* request) {
+    return {WEBKIT_FILE_CHOOSER_REQUEST(g_object_ref(request)), g_object_unref};
+}
+
+std::string text(const char* s) { return s ? s : ""; }
+
+// What the page's script gets back from a confirm or a prompt.
+struct ScriptAnswer {
+    bool confirmed = false;
+    std::optional<std::string> text;  // none: the script's null
+};
+
+// Only the first button, "OK", accepts; every other way of closing refuses.
+ScriptAnswer scriptAnswer(const AlertAnswer& closed) {
+    bool ok = closed.button == std::size_t{0};
+    return {ok, ok ? std::optional<std::string>(closed.field) : std::nullopt};
+}
+
+Alert alertFor(WebKitScriptDialog* dialog) {
+    Alert alert{text(webkit_script_dialog_get_message(dialog)), {"OK", "Cancel"}, std::nullopt};
+    switch (webkit_script_dialog_get_dialog_type(dialog)) {
+    case WEBKIT_SCRIPT_DIALOG_ALERT:
+        alert.buttons = {"OK"};
+        break;
+    case WEBKIT_SCRIPT_DIALOG_PROMPT:
+        alert.field = text(webkit_script_dialog_prompt_get_default_text(dialog));
+        break;
+    default:
+        break;
+    }
+    return alert;
+}
+
+void answer(WebKitScriptDialog* dialog, const ScriptAnswer& reply) {
+    switch (webkit_script_dialog_get_dialog_type(dialog)) {
+    case WEBKIT_SCRIPT_DIALOG_CONFIRM:
+        webkit_script_dialog_confirm_set_confirmed(dialog, reply.confirmed);
+        break;
+    case WEBKIT_SCRIPT_DIALOG_PROMPT:
+        // Left unset, the text reaches the script as null, which is what a refusal means.
+        if (reply.text) webkit_script_dialog_prompt_set_text(dialog, reply.text->c_str());
+        break;
+    default:
+        break;
+    }
+    webkit_script_dialog_close(dialog);
+}
+
+gboolean onScriptDialog(App& app, WebKitScriptDialog* dialog) {
+    if (webkit_script_dialog_get_dialog_type(dialog) == WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM) {
+        // Pages are never asked to confirm being left: leave at once, with no dialog.
+        webkit_script_dialog_confirm_set_confirmed(dialog, TRUE);
+        return TRUE;
+    }
+    showAlert(app.window, alertFor(dialog), [kept = keep(dialog)](AlertAnswer closed) {
+        answer(kept.get(), scriptAnswer(closed));
+    });
+    return TRUE;
+}
+
+void answer(WebKitFileChooserRequest* request, const ChosenFiles& files) {
+    if (!files) {
+        webkit_file_chooser_request_cancel(request);
+        return;
+    }
+    std::vector<const char*> paths;
+    for (const auto& path : *files) paths.push_back(path.c_str());
+    paths.push_back(nullptr);
+    webkit_file_chooser_request_select_files(request, paths.data());
+}
+
+gboolean onFileChooser(App& app, WebKitFileChooserRequest* request) {
+    bool multiple = webkit_file_chooser_request_get_select_multiple(request);
+    chooseFiles(app.window, multiple, [kept = keep(request)](const ChosenFiles& files) {
+        answer(kept.get(), files);
+    });
+    return TRUE;
+}
+
+}  // namespace
+
+void connectDialogs(App& app) {
+    WebKitWebView* view = app.web->view();
+    g_signal_connect(view, "script-dialog",
+                     G_CALLBACK(+[](WebKitWebView*, WebKitScriptDialog* dialog, gpointer self) -> gboolean {
+                         return onScriptDialog(*static_cast<App*>(self), dialog);
+                     }),
+                     &app);
+    g_signal_connect(view, "run-file-chooser",
+                     G_CALLBACK(+[](WebKitWebView*, WebKitFileChooserRequest* request,
+                                    gpointer self) -> gboolean {
+                         return onFileChooser(*static_cast<App*>(self), request);
+                     }),
+                     &app);
+}
+
+}  // namespace mirovan

@@ -1,0 +1,43 @@
+// The updater's choices and its words.
+#include "update/UpdaterRule.h"
+
+namespace mirovan {
+
+CheckStep checkStep(bool ready, bool checking, bool hasFeed, bool quiet) {
+    if (ready) return CheckStep::offerReady;
+    if (!checking && hasFeed) return CheckStep::askFeed;
+    // With a feed, a check or download is under way: even the menu command says nothing.
+    if (quiet || hasFeed) return CheckStep::nothing;
+    return CheckStep::tellNoFeed;
+}
+
+std::optional<Message> feedOutcome(const FeedDecision& decision, bool quiet, const std::string& name,
+                                   const std::optional<std::string>& transportError) {
+    if (quiet || std::holds_alternative<NewerBuild>(decision)) return std::nullopt;
+    if (std::holds_alternative<UpToDate>(decision)) return Message{name + " is up to date.", ""};
+    return Message{"Couldn't check for updates.", transportError.value_or("Try again later.")};
+}
+
+std::optional<Message> downloadOutcome(const std::string& why, bool quiet, const std::string& name) {
+    if (quiet) return std::nullopt;
+    return Message{"Couldn't get the new version of " + name + ".", why};
+}
+
+Message noFeed(const std::string& name) { return {"Updates aren't set up for this copy of " + name + ".", ""}; }
+
+Message readyOffer(const std::string& name, const std::string& label) {
+    return {"A new version of " + name + " is ready",
+            "Version " + label + ". Restart now to use it, or it installs the next time you quit."};
+}
+
+InstallStep installStep(bool ready, bool folderWritable, bool relaunch) {
+    if (!ready) return InstallStep::nothing;
+    if (folderWritable) return InstallStep::swap;
+    return relaunch ? InstallStep::cantUpdateHere : InstallStep::leave;
+}
+
+Message cantUpdateHere(const std::string& name) {
+    return {name + " can't update itself here.", "Download the new version and drag it into Applications."};
+}
+
+}  // namespace mirovan

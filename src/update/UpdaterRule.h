@@ -1,0 +1,54 @@
+// The updater's choices as plain functions of values: what a check does, what the user
+// is told of its outcome, and whether a waiting update can be installed. Updater.cpp
+// carries them out.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "update/Feed.h"
+
+namespace mirovan {
+
+// The updater's message: its text and the informative text under it (may be empty).
+struct Message {
+    std::string text;
+    std::string informative;
+    bool operator==(const Message&) const = default;
+};
+
+enum class CheckStep {
+    offerReady,    // a verified update waits: offer it again, without the network
+    askFeed,       // start a feed request
+    nothing,       // a check or download is already in flight, or a quiet check has no feed
+    tellNoFeed,    // the user asked, and there is no feed to ask
+};
+
+CheckStep checkStep(bool ready, bool checking, bool hasFeed, bool quiet);
+
+// What the user hears when the feed's answer starts no download; none: nothing (a quiet
+// check, or a newer build, which goes on to download). `transportError` is the failed
+// transfer's description.
+std::optional<Message> feedOutcome(const FeedDecision& decision, bool quiet, const std::string& name,
+                                   const std::optional<std::string>& transportError);
+
+// What the user hears when a download was refused: nothing on a quiet check.
+std::optional<Message> downloadOutcome(const std::string& why, bool quiet, const std::string& name);
+
+Message noFeed(const std::string& name);
+Message readyOffer(const std::string& name, const std::string& label);
+inline constexpr const char* restartButton = "Restart to Update";
+inline constexpr const char* laterButton = "Later";
+
+enum class InstallStep {
+    nothing,         // no update waits
+    swap,            // hand the update to the swap script
+    cantUpdateHere,  // the bundle's folder is not writable: say so, then go on
+    leave,           // not writable and quitting without a relaunch: install nothing, silently
+};
+
+InstallStep installStep(bool ready, bool folderWritable, bool relaunch);
+
+Message cantUpdateHere(const std::string& name);
+
+}  // namespace mirovan
