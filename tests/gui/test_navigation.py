@@ -1,207 +1,203 @@
-"""Where links, inner frames and new-window requests of the page end up: the window,
-the default browser or the file manager, never a second window."""
-import os, subprocess, time
+"""Where links, inner frames and new-window requests of the page end up (the window, the
+default browser or the file manager, never a second window); reload, the recovery page,
+the retry that brings the server's page back after failed loads; and the appearance
+'system' on a dark desktop."""
+import os, shlex, subprocess, time, urllib.request
 
-from .harness import LOAD_TIMEOUT, GuiTest, click, wait_until, window_box
+from .harness import LOAD_TIMEOUT, STEP_TIMEOUT, GuiTest, click, press_in_page, run, wait_until, window_box
 
 # Stand-ins for the desktop's browser and file manager, each writing down what it was
 # handed: handlers named by a mimeapps.list, and a service owning the file manager's name.
-RECORDER = "#!/bin/sh\nprintf '%%s\\n' \"$1\" >> '%s'\n"
+RECORDER = '#!/bin/sh\nprintf \'{"event": "handed", "kind": "%s", "item": "%%s", "t": 0}\\n\' "$1" >> %s\n'
 FILE_MANAGER = r'''
-import sys
+import json, sys
 from gi.repository import Gio, GLib
 XML = """<node><interface name="org.freedesktop.FileManager1"><method name="ShowItems">
 <arg type="as" direction="in"/><arg type="s" direction="in"/></method></interface></node>"""
 
 def call(conn, sender, path, iface, method, params, invocation):
     with open(sys.argv[1], 'a') as f:
-        f.write(' '.join(params.unpack()[0]) + '\n')
+        f.write(json.dumps({'event': 'handed', 'kind': 'file-manager', 'item': ' '.join(params.unpack()[0]), 't': 0}) + '\n')
     invocation.return_value(None)
 
-def bus(conn, name):
-    conn.register_object('/org/freedesktop/FileManager1',
-                         Gio.DBusNodeInfo.new_for_xml(XML).interfaces[0], call)
-
-Gio.bus_own_name(Gio.BusType.SESSION, 'org.freedesktop.FileManager1',
-                 Gio.BusNameOwnerFlags.DO_NOT_QUEUE, bus,
-                 lambda *a: open(sys.argv[2], 'w').close(), lambda *a: sys.exit(3))
+Gio.bus_own_name(Gio.BusType.SESSION, 'org.freedesktop.FileManager1', Gio.BusNameOwnerFlags.DO_NOT_QUEUE,
+                 lambda conn, name: conn.register_object('/org/freedesktop/FileManager1',
+                                                         Gio.DBusNodeInfo.new_for_xml(XML).interfaces[0], call),
+                 None, lambda *a: sys.exit(3))
 GLib.MainLoop().run()
 '''
 
-# Three servers: 'home' (the app's page), 'second' (127.0.0.1 too) and 'other', reached
-# as localhost. Every request is logged as a 'hit'; every page reports 'seen' once
-# loaded and then 'alive' while its scripts run, with its address.
+# Servers 'home' (the app's page), 'second' (127.0.0.1 too) and 'other' (as localhost). Home's
+# page reports 'alive' while it runs and 'later' 3 s after loading. /drop has home close
+# requests unanswered ('dropped'); /close?s=N closes its socket for N seconds ('reopened').
 SITE = r'''
 import string
-TEMPLATE = """<!doctype html><html><body style="margin:0;font:24px sans-serif">%s<script>
-const report = what => fetch('/' + what + '?href=' + encodeURIComponent(location.href));
-addEventListener('load', () => { report('seen'); setInterval(() => report('alive'), 150); });
-</script></body></html>"""
+servers, dropping = {}, []
 
-def site(label):
-    def get(handler, path, q):
-        log('hit', label=label, path=handler.path)
-        if path in ('/seen', '/alive'):
-            log(path[1:], label=label, href=q.get('href', ''))
-            return b''
-        if path == '/redirect':
-            handler.send_response(302)
-            handler.send_header('Location', q['to'])
-            handler.send_header('Content-Length', '0')
-            handler.end_headers()
-            return None
-        return TEMPLATE % (BODY if (label, path) == ('home', '/') else label)
-    return listen(get).server_address[1]
+def route(handler, path, q):
+    if path == '/redirect':
+        handler.send_response(302)
+        handler.send_header('Location', q['to'])
+        handler.end_headers()
+        return True
+    if path == '/drop':
+        dropping.append(True)
+        return ''
+    if path == '/close':
+        threading.Thread(target=close, args=(float(q['s']),)).start()
+        return ''
+    if dropping:
+        log('dropped', path=handler.path)
+        handler.close_connection = True
+        return True
 
-ports = {label: site(label) for label in ('home', 'other', 'second')}
+def close(seconds):
+    port = servers['home'].server_address[1]
+    servers['home'].shutdown()
+    servers['home'].server_close()
+    dropping.clear()
+    time.sleep(seconds)
+    servers['home'] = page_server(BODY, 'home', route, port)
+    log('reopened')
+
+servers.update({label: page_server(page(label), label, route) for label in ('other', 'second')},
+               home=page_server(lambda: BODY, 'home', route))
+ports = {label: s.server_address[1] for label, s in servers.items()}
 log('ports', **ports)
-BODY = string.Template(BODY).substitute(ports, **EXTRA)
-announce(ports['home'])
+BODY = page(string.Template(BODY).substitute(ports, **EXTRA) + """<script>
+setInterval(() => report('alive', {href: location.href}), 150);
+addEventListener('load', () => setTimeout(() => report('later', {id}), 3000));
+</script>""")
+announce(ports['home'], '/app?x=1')
 '''
 
 
-def spot(i):
-    """Style of click target i: a four by two grid below the title strip."""
-    return ('position:fixed;display:block;left:%d%%;top:%d%%;width:25%%;height:40%%;'
-            'background:#%s' % (25 * (i % 4), 15 + 42 * (i // 4), ('cde', 'edc')[i % 2]))
-
-
-def link(i, url, target=''):
-    return '<a href="%s" %s style="%s">link</a>' % (url, target and 'target="%s"' % target, spot(i))
-
-
-def opener(i, url):
-    return '<div onclick="window.open(\'%s\')" style="%s">open</div>' % (url, spot(i))
-
-
-AWAY, REDIRECT, OWN_BLANK, POPUP, PLAIN, FOLDER, SECOND = range(7)
-PAGE = ''.join([
-    link(AWAY, 'http://localhost:$other/away?x=1#part'),
-    link(REDIRECT, '/redirect?to=http://localhost:$other/moved'),
-    link(OWN_BLANK, 'http://127.0.0.1:$home/own', target='_blank'),
-    opener(POPUP, 'http://localhost:$other/popup'),
-    opener(PLAIN, '$plain'),
-    opener(FOLDER, '$folder'),
-    link(SECOND, 'http://127.0.0.1:$second/next'),
-    '<iframe src="http://localhost:$other/frame" style="position:fixed;top:40px;left:200px;'
-    'width:300px;height:35px;border:0"></iframe>'])
+# Click targets in a four by two grid below the strip and the inner frame.
+TARGETS = [('away', '<a href="http://localhost:$other/away?x=1#part">'),
+           ('redirect', '<a href="/redirect?to=http://localhost:$other/moved">'),
+           ('own blank', '<a href="http://127.0.0.1:$home/own" target=_blank>'),
+           ('popup', '<a onclick="window.open(\'http://localhost:$other/popup\')">'),
+           ('plain', '<a onclick="window.open(\'$plain\')">'),
+           ('folder', '<a onclick="window.open(\'$folder\')">'),
+           ('second', '<a href="http://127.0.0.1:$second/elsewhere?y=2">')]
+PAGE = ('<div style="position:fixed;inset:15% 0 3% 0;display:grid;grid:1fr 1fr/repeat(4,1fr)">'
+        + ''.join(tag + name + '</a>' for name, tag in TARGETS) + '</div><iframe src="http://localhost:$other/frame" '
+        'style="position:fixed;top:40px;left:200px;width:300px;height:35px;border:0"></iframe>')
 
 
 class NavigationTest(GuiTest):
-    def set_up_desktop(self):
-        apps = os.path.join(self.xdg['XDG_DATA_HOME'], 'applications')
-        os.makedirs(apps)
-        defaults = ['[Default Applications]']
-        for kind, types in (('browser', 'x-scheme-handler/http;x-scheme-handler/https'),
-                            ('folders', 'inode/directory')):
-            program = os.path.join(self.tmp, kind)
-            with open(program, 'w') as f:
-                f.write(RECORDER % self.handed_log(kind))
-            os.chmod(program, 0o755)
-            with open(os.path.join(apps, kind + '.desktop'), 'w') as f:
-                f.write('[Desktop Entry]\nType=Application\nName=%s\nExec=%s %%u\nMimeType=%s;\n'
-                        % (kind, program, types))
-            defaults += ['%s=%s.desktop' % (t, kind) for t in types.split(';')]
-        with open(os.path.join(self.xdg['XDG_CONFIG_HOME'], 'mimeapps.list'), 'w') as f:
-            f.write('\n'.join(defaults) + '\n')
-
-    def run_file_manager(self):
-        ready = os.path.join(self.tmp, 'file-manager.ready')
-        proc = subprocess.Popen(['/usr/bin/python3', '-c', FILE_MANAGER,
-                                 self.handed_log('file-manager'), ready],
-                                stdin=subprocess.DEVNULL, start_new_session=True)
-        self.addCleanup(lambda: (proc.terminate(), proc.wait(10)))
-        wait_until(lambda: os.path.exists(ready) or proc.poll() is not None, 20,
-                   'the test file manager on the session bus')
-        self.assertIsNone(proc.poll(), 'the test file manager could not own its name')
-
-    def handed_log(self, kind):
-        return os.path.join(self.tmp, kind + '.log')
-
     def handed(self, kind):
         """What `kind` (browser, folders, file-manager) was handed, in order."""
-        try:
-            with open(self.handed_log(kind)) as f:
-                return [line.rstrip('\n') for line in f if line.endswith('\n')]
-        except FileNotFoundError:
-            return []
+        return [e['item'] for e in self.events('handed') if e['kind'] == kind]
 
     def wait_handed(self, kind, count=1):
         return wait_until(lambda: len(self.handed(kind)) >= count and self.handed(kind), 20,
                           lambda: '%d item(s) for the %s: %r' % (count, kind, self.handed(kind)))
 
-    def reports(self, event, label, after=0.0):
-        return [e['href'] for e in self.events(event) if e['label'] == label and e['t'] > after]
+    def seen(self, label, href, since=0):
+        return self.wait_event('seen', LOAD_TIMEOUT, since, lambda e: (e['label'], e['href']) == (label, href))
 
-    def wait_seen(self, label, href):
-        wait_until(lambda: href in self.reports('seen', label), LOAD_TIMEOUT,
-                   lambda: '%s to show %s; events: %s' % (label, href, self.events('seen')))
+    def hrefs(self, event, label, since=0):
+        return [e['href'] for e in self.events(event, since) if e['label'] == label]
 
-    def click(self, i):
-        _, _, width, height = window_box(self.wid)
-        click(self.wid, width * (0.125 + 0.25 * (i % 4)), height * (0.35 + 0.42 * (i // 4)))
+    def paths(self, label, since=0):
+        return [e['path'] for e in self.events('get', since) if e['label'] == label and e['path'] != '/favicon.ico']
 
-    def test_where_navigation_ends_up(self):
-        self.set_up_desktop()
-        folder = os.path.join(self.tmp, 'shared folder')
+    def click(self, target):
+        i, (_, _, width, height) = [name for name, _ in TARGETS].index(target), window_box(self.wid)
+        click(self.wid, width * (0.125 + 0.25 * (i % 4)), height * (0.355 + 0.41 * (i // 4)))
+
+    def test_navigation_reload_and_retry(self):
+        defaults = ['[Default Applications]']
+        for kind, types in ('browser', 'x-scheme-handler/http;x-scheme-handler/https'), ('folders', 'inode/directory'):
+            program = os.path.join(self.tmp, kind)
+            self.write(program, RECORDER % (kind, shlex.quote(os.path.join(self.out, 'events.jsonl'))), 0o755)
+            self.write(os.path.join(self.xdg['XDG_DATA_HOME'], 'applications', kind + '.desktop'),
+                       '[Desktop Entry]\nType=Application\nName=%s\nExec=%s %%u\nMimeType=%s;\n' % (kind, program, types))
+            defaults += ['%s=%s.desktop' % (t, kind) for t in types.split(';')]
+        self.write(os.path.join(self.xdg['XDG_CONFIG_HOME'], 'mimeapps.list'), '\n'.join(defaults) + '\n')
+        plain, folder = os.path.join(self.tmp, 'plain.txt'), os.path.join(self.tmp, 'shared folder')
+        self.write(plain, '')
         os.makedirs(folder)
-        plain = os.path.join(self.tmp, 'plain.txt')
-        open(plain, 'w').close()
         folder = 'file://' + folder.replace(' ', '%20')
         app = self.launch(self.make_bundle('BODY = %r\nEXTRA = %r\n%s' % (
-            PAGE, {'plain': 'file://' + plain, 'folder': folder}, SITE)))
+            PAGE, {'plain': 'file://' + plain, 'folder': folder}, SITE)),
+            {'ADW_DEBUG_COLOR_SCHEME': 'prefer-dark'})   # libadwaita's stand-in for a dark desktop
         ports = self.wait_event('ports')
-        home = 'http://127.0.0.1:%d/' % ports['home']
-        other = 'http://localhost:%d/' % ports['other']
-        self.wait_seen('home', home)
+        home, other = 'http://127.0.0.1:%d/app?x=1' % ports['home'], 'http://localhost:%d/' % ports['other']
+        first = self.seen('home', home)
         self.wid = app.window()
 
         with self.subTest('inner frame loads another host'):
-            self.wait_seen('other', other + 'frame')
+            self.seen('other', other + 'frame')
+
+        with self.subTest('appearance strings but light and dark follow the desktop'):
+            self.assertIs(first['dark'], True)
+            for word, dark in ('light', False), ('system', True):
+                since = time.monotonic()
+                self.post(('appearance', word))
+                self.wait_event('scheme', STEP_TIMEOUT, since, lambda e: e['dark'] is dark)
 
         with self.subTest('without a file manager the folder\'s parent opens'):
-            self.click(FOLDER)
-            handed = self.wait_handed('folders')
-            self.assertEqual([h.replace('file://', '', 1) for h in handed], [self.tmp])
+            self.click('folder')
+            self.assertEqual([h.replace('file://', '', 1) for h in self.wait_handed('folders')], [self.tmp])
 
         browser = []
-        with self.subTest('main frame link to another host goes to the browser'):
+        with self.subTest('links to another host and new windows go to the browser'):
             # The local server sending the main frame elsewhere counts as leaving, too.
-            for i, url in (AWAY, other + 'away?x=1#part'), (REDIRECT, other + 'moved'):
-                self.click(i)
-                browser.append(url)
-                self.assertEqual(self.wait_handed('browser', len(browser)), browser)
-
-        with self.subTest('new window requests go to the browser'):
-            for i, url in (OWN_BLANK, home + 'own'), (POPUP, other + 'popup'):
+            for i, url in (('away', other + 'away?x=1#part'), ('redirect', other + 'moved'),
+                           ('own blank', 'http://127.0.0.1:%d/own' % ports['home']), ('popup', other + 'popup')):
                 self.click(i)
                 browser.append(url)
                 self.assertEqual(self.wait_handed('browser', len(browser)), browser)
 
         with self.subTest('new window for a folder shows it in the file manager'):
-            self.run_file_manager()
-            self.click(PLAIN)   # a plain file: nothing
-            self.click(FOLDER)
+            proc = subprocess.Popen(['/usr/bin/python3', '-c', FILE_MANAGER, os.path.join(self.out, 'events.jsonl')],
+                                    stdin=subprocess.DEVNULL, start_new_session=True)
+            self.addCleanup(lambda: (proc.terminate(), proc.wait(10)))
+            run('gdbus', 'wait', '--session', '--timeout', '20', 'org.freedesktop.FileManager1')
+            self.click('plain')   # a plain file: nothing
+            self.click('folder')
             self.assertEqual(self.wait_handed('file-manager'), [folder])
 
         with self.subTest('the page stays, each request handed on once'):
             # Long enough to see a retry of a refused load (a second after it).
             since = time.monotonic()
-            wait_until(lambda: len(self.reports('alive', 'home', since)) >= 12, 30,
-                       'the home page to stay alive in the window')
-            self.assertEqual(set(self.reports('alive', 'home', since)), {home})
-            self.assertEqual(self.reports('seen', 'home'), [home])
-            self.assertEqual(len(app.windows()), 1)
-            self.assertEqual(self.handed('browser'), browser)
-            self.assertEqual(len(self.handed('folders')), 1)
-            self.assertEqual(self.handed('file-manager'), [folder])
+            wait_until(lambda: len(self.hrefs('alive', 'home', since)) >= 12, 30, 'the home page to stay alive')
             # Nothing handed on was ever requested by the app itself.
-            self.assertNotIn('/own', [e['path'] for e in self.events('hit') if e['label'] == 'home'])
-            self.assertEqual([e['path'] for e in self.events('hit') if e['label'] == 'other'
-                              and e['path'].startswith(('/away', '/moved', '/popup'))], [])
+            self.assertEqual((set(self.hrefs('alive', 'home', since)), self.hrefs('seen', 'home'), len(app.windows()),
+                              [len(self.handed(kind)) for kind in ('browser', 'folders', 'file-manager')],
+                              self.paths('home'), self.paths('other')),
+                             ({home}, [home], 1, [len(browser), 1, 1], ['/app?x=1'], ['/frame']))
 
-        with self.subTest('main frame link to 127.0.0.1 on another port stays'):
-            self.click(SECOND)
-            self.wait_seen('second', 'http://127.0.0.1:%d/next' % ports['second'])
+        with self.subTest('127.0.0.1 on another port stays; reload and recovery load the server\'s page'):
+            since = time.monotonic()
+            self.click('second')
+            away = self.seen('second', 'http://127.0.0.1:%d/elsewhere?y=2' % ports['second'])
             self.assertEqual(len(app.windows()), 1)
             self.assertEqual(self.handed('browser'), browser)
+            press_in_page(self.wid, 'ctrl+r')   # the server's page itself, not the page on show
+            back = self.seen('home', home, away['t'])
+            press_in_page(self.wid, 'ctrl+alt+r')   # the recovery page keeps the page's query
+            self.seen('home', home.replace('/app?', '/shell?'), back['t'])
+            self.assertEqual(self.paths('home', since), ['/app?x=1', '/shell?x=1'])
+
+        with self.subTest('failed loads are retried until the server answers'):
+            steer = lambda order: urllib.request.build_opener(urllib.request.ProxyHandler({})).open(
+                home.replace('/app?x=1', order), timeout=10).read()
+            steer('/drop')
+            press_in_page(self.wid, 'ctrl+r')
+            attempts = lambda: [e['t'] for e in self.events('dropped') if e['path'] == '/app?x=1']
+            times = wait_until(lambda: len(attempts()) >= 4 and attempts(), STEP_TIMEOUT,
+                               lambda: 'four load attempts; the server saw %s' % self.events('dropped'))
+            gaps = [b - a for a, b in zip(times, times[1:])]
+            self.assertTrue(all(0.8 < gap < 2.5 for gap in gaps), 'one attempt a second: %s' % gaps)
+            # Refused connections keep the loop going; the page is back once the server is.
+            steer('/close?s=2.5')
+            reopened = self.wait_event('reopened', STEP_TIMEOUT)['t']
+            page = self.seen('home', home, reopened)
+            self.assertNotEqual(page['id'], first['id'])
+            self.assertLess(self.wait_event('get', 0, reopened, lambda e: e['label'] == 'home')['t'] - reopened, 2.5)
+            # And the loop ends there: nothing more is loaded while the page lives on.
+            self.wait_event('later', STEP_TIMEOUT, where=lambda e: e['id'] == page['id'])
+            self.assertEqual(self.paths('home', reopened), ['/app?x=1'])

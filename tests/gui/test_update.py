@@ -1,183 +1,223 @@
-"""The self-updater end to end: a running build finds a newer signed build on a feed
-served from 127.0.0.1, offers it, and the bundle on disk is swapped after the app exits;
-and every way a check can end without an update."""
-import json, os, shlex, socket, subprocess
+"""The self-updater end to end: a running build finds a newer signed build on a feed served
+from 127.0.0.1, offers it, and the bundle on disk is swapped after the app exits; and every
+way a check can end without an update. Builds are copies of the demo bundle re-signed with
+the build tree's development key; mirovan-sign comes from $MIROVAN_SIGN or the build tree."""
+import functools, json, os, plistlib, random, shutil, socket, string, subprocess, threading
+from http.server import SimpleHTTPRequestHandler, ThreadingHTTPServer
 
-from .harness import wait_until
-from .update_kit import STEP_TIMEOUT, UpdateTest, processes_using
+from .harness import KIT, SOURCE_BUNDLE, GuiTest, kill, read, read_proc, retry, wait_until, xdo
 
+BUILD = os.path.dirname(os.path.abspath(SOURCE_BUNDLE))
+SIGN = os.environ.get('MIROVAN_SIGN') or os.path.join(BUILD, 'mirovan-sign')
+DEV_KEY = os.path.join(BUILD, 'dev-key.pem')
+RELEASE = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'tools', 'release')
+STEP_TIMEOUT = 30   # a download, extraction and signature check of the demo bundle
 OFFER = ('A new version of Testapp is ready',
          'Version 2.0 beta. Restart now to use it, or it installs the next time you quit.')
 
 
-class InstallTest(UpdateTest):
+def processes_using(root):
+    """Pids whose program or command line lies in `root`: apps, servers, the swap script."""
+    return [pid for pid in map(int, filter(str.isdigit, os.listdir('/proc'))) if pid != os.getpid() and (
+        read_proc(pid, 'exe').startswith(root + '/') or any(root + end in read_proc(pid, 'cmdline') for end in "/'"))]
+
+
+class UpdateTest(GuiTest):
     def setUp(self):
         super().setUp()
+        for path in SIGN, DEV_KEY, RELEASE:
+            if not os.path.exists(path):
+                self.fail('no %s: build the project first' % path)
+        self.feed_dir, self.released = os.path.join(self.tmp, 'feed'), threading.Event()
+        os.makedirs(self.feed_dir)
+        self.released.set()
+        hold = self.released.wait
+
+        class Handler(SimpleHTTPRequestHandler):
+            log_message = lambda *args: None
+
+            def do_GET(self):   # a feed request waits while the test holds it
+                self.path.endswith('feed.json') and hold(60)
+                super().do_GET()
+        server = ThreadingHTTPServer(('127.0.0.1', 0), functools.partial(Handler, directory=self.feed_dir))
+        server.daemon_threads = True
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        self.feed = 'http://127.0.0.1:%d/feed.json' % server.server_address[1]
+        self.ident = 'org.mirovan.Update' + ''.join(random.choices(string.ascii_letters, k=12))
+        # These run before the harness's clean-up, in reverse order.
+        for step in server.server_close, server.shutdown, self.released.set, self.stop_strays:
+            self.addCleanup(step)
+
+    def stop_strays(self):
+        """Kills what the swap script started from the test's bundles, with their process
+        groups (the WebKit helpers); the script itself first, as it would start an app."""
+        for scripts_only in True, False:
+            for pid in set(processes_using(self.tmp)) - {app.pid for app in self.apps}:
+                if read_proc(pid, 'cmdline').startswith('/bin/sh\0-c\0') or not scripts_only and \
+                        read_proc(pid, 'exe').startswith(self.tmp + '/'):
+                    kill(pid)
+                    kill(pid, group=True)
+
+    def make_build(self, path, version, feed=True, key=DEV_KEY):
+        """A copy of the demo bundle as build `version` whose server logs 'version'."""
+        shutil.copytree(SOURCE_BUNDLE, path, symlinks=True)
+        with open(os.path.join(path, 'Contents', 'Info.plist'), 'rb') as f:
+            info = plistlib.load(f)
+        info.update(CFBundleName='Testapp', CFBundleIdentifier=self.ident, CFBundleVersion=str(version))
+        info.pop('MirovanUpdateURL', None)
+        if feed:
+            info['MirovanUpdateURL'] = self.feed if feed is True else feed
+        self.write(f.name, plistlib.dumps(info))
+        self.write(os.path.join(path, 'Contents', 'Resources', 'app', 'serve.py'),
+                   'OUT = %r\n%s\nlog(%r, version=%d)\nstandard()\n' % (self.out, read(KIT), 'version', version))
+        self.tool(SIGN, 'sign', path, key)
+        return os.path.join(path, 'Contents', 'Linux', info['CFBundleExecutable'])
+
+    def publish(self, version, name=None, key=DEV_KEY):
+        """Build `version`, released into the feed folder with tools/release."""
+        path = os.path.join(self.tmp, 'release-%d' % len(os.listdir(self.tmp)), 'Test.app')
+        self.make_build(path, version, key=key)
+        self.tool(RELEASE, path, self.feed_dir, *(['--name', name] if name else []))
+
+    def tool(self, *command):
+        done = subprocess.run(command, capture_output=True, text=True, timeout=120, env=dict(os.environ, MIROVAN_SIGN=SIGN))
+        self.assertEqual(done.returncode, 0, '%s: %s' % (command, done.stderr))
+        return done.stdout
+
+    def assert_build(self, here, version, since=None):
+        """The bundle at `here` is build `version`, alone in its folder, and a swapped one is
+        signed and leaves no download behind; since `since`, only build 1 has run."""
+        with open(os.path.join(here, 'Contents', 'Info.plist'), 'rb') as f:
+            self.assertEqual(plistlib.load(f)['CFBundleVersion'], str(version))
+        self.assertEqual(os.listdir(os.path.dirname(here)), ['Test.app'])
+        if version == 2:
+            self.assertIn(self.ident, self.tool(SIGN, 'verify', here))
+            self.assertFalse(os.path.exists(os.path.join(self.xdg['XDG_CACHE_HOME'], self.ident, 'update')))
+        if since is not None:
+            self.assertEqual({e['version'] for e in self.events('version', since)}, {1})
+
+    def run_build(self, here, feed=True, read_only=False):
+        """Launches build 1 from `here` and has it check for updates; app.wid is its window."""
+        program = self.make_build(here, 1, feed)
+        # Root may write anywhere: a read-only bind mount in the app's own mount namespace
+        # stops it. unshare and sh exec in turn, so the app keeps the pid the harness watches.
+        app = self.launch(None, argv=[program] if not read_only else [
+            'unshare', '-m', '--propagation', 'private', 'sh', '-c', 'mount --bind "$1" "$1" && '
+            'mount -o remount,bind,ro "$1" "$1" && exec "$2"', 'sh', os.path.dirname(here), program])
+        self.check_for_updates()
+        app.wid = app.window()
+        return app
+
+    def check_for_updates(self):
+        """Runs the menu command over D-Bus; returns once the app has handled it."""
+        command = ['gdbus', 'call', '--session', '--dest', self.ident, '--object-path',
+                   '/' + self.ident.replace('.', '/'), '--method', 'org.gtk.Actions.Activate',
+                   'check-for-updates', '[]', '{}']
+        wait_until(lambda: subprocess.run(command, capture_output=True, timeout=30).returncode == 0,
+                   STEP_TIMEOUT, 'the app to take "Check for Updates" over D-Bus', interval=0.2)
+
+    def answer(self, app, phrases, *keys):
+        """Presses keys in the app's one dialog, once it shows the phrases, until it closes:
+        one that came up while the main window was being mapped may lose the first keys."""
+        wid = wait_until(lambda: len(app.others(app.wid)) == 1 and app.others(app.wid)[0], STEP_TIMEOUT,
+                         lambda: 'a dialog; app log:\n' + app.log()[-1500:])
+        self.wait_text(*phrases, wid=wid, timeout=STEP_TIMEOUT)
+        retry(lambda: (xdo('windowactivate', '--sync', wid), xdo('key', *keys)),
+              lambda: wid not in app.others(app.wid), 'the dialog to close after %s' % (keys,), STEP_TIMEOUT, each=5)
+
+    def test_install(self):
         self.publish(2, name='2.0 beta')
-        self.here = os.path.join(self.tmp, 'apps', 'Test.app')
+        # Each app below has quit before the next starts, as they share one identifier.
 
-    def offered(self):
-        """Starts build 1, checks for updates, and returns (app, main window, offer)."""
-        app = self.launch(self.make_build(self.here, 1))
-        self.check_for_updates()
-        self.started(1)
-        main = app.window()
-        return app, main, self.wait_dialog(app, main, *OFFER)
+        with self.subTest('"Later" installs at quit without a relaunch'):
+            here = os.path.join(self.tmp, 'later', 'Test.app')
+            app = self.run_build(here)
+            # The focus starts on the default, "Restart to Update"; Tab moves it to "Later".
+            self.answer(app, OFFER, 'Tab', 'space')
+            # The waiting update is offered again without asking the feed; Escape is "Later" too.
+            self.check_for_updates()
+            self.answer(app, OFFER, 'Escape')
+            self.assertEqual(app.trace().count('update-check'), 1)
+            self.assert_build(here, 1, app.started)
+            self.assertEqual(app.quit(), 0)
+            # Once no process refers to the bundle, the swap script is done; it started nothing.
+            wait_until(lambda: not processes_using(here), STEP_TIMEOUT, 'the swap script to finish')
+            self.assert_build(here, 2, app.started)
 
-    def assert_swapped(self):
-        self.assertEqual(self.version_of(self.here), '2')
-        self.assertIn(self.ident, self.sign_tool('verify', self.here))
-        self.assertFalse(os.path.exists(self.here + '.old'))
-        self.assertFalse(os.path.exists(os.path.join(self.xdg['XDG_CACHE_HOME'], self.ident, 'update')))
+        unshare = subprocess.run(['unshare', '-m', '--propagation', 'private', 'true'], capture_output=True, text=True)
+        for keys, told in ('Tab space', False), ('Return', True):
+            with self.subTest('a folder the app may not write; told: %s' % told):
+                if unshare.returncode:
+                    self.skipTest('no private mount namespace here (unshare -m: %s)' % unshare.stderr.strip())
+                # No swap can happen: the update is dropped, with a word only if asked to restart.
+                here = os.path.join(self.tmp, 'read-only-%s' % told, 'Test.app')
+                app = self.run_build(here, read_only=True)
+                self.answer(app, OFFER, *keys.split())
+                if told:
+                    self.answer(app, ("Testapp can't update itself here.",
+                                      'Download the new version and drag it into Applications.'), 'Return')
+                self.assertEqual(app.wait_exit(STEP_TIMEOUT) if told else app.quit(), 0)
+                self.assertEqual(app.trace().count('update-tell'), int(told))
+                wait_until(lambda: not processes_using(here), STEP_TIMEOUT, 'every process of the bundle to end')
+                self.assert_build(here, 1, app.started)
 
-    def test_restart_to_update_relaunches_the_new_build(self):
-        app, main, offer = self.offered()
-        old_server = self.started(1)['pid']
-        self.answer(app, main, offer, 'Return')   # "Restart to Update" is the default
-        self.assertEqual(app.wait_exit(STEP_TIMEOUT), 0)
+        with self.subTest('"Restart to Update" relaunches the new build'):
+            here = os.path.join(self.tmp, 'restart', 'Test.app')
+            app = self.run_build(here)
+            old = self.wait_event('version', STEP_TIMEOUT, app.started)['pid']
+            self.answer(app, OFFER, 'Return')   # the default
+            self.assertEqual(app.wait_exit(STEP_TIMEOUT), 0)
+            self.assertEqual(app.trace().count('update-check'), 1)
+            new = self.wait_event('version', STEP_TIMEOUT, app.started, lambda e: e['version'] == 2)['pid']
+            self.assert_build(here, 2)
+            # The old server went with the old app; the new app runs from the same place.
+            wait_until(lambda: not read_proc(old, 'stat'), STEP_TIMEOUT, 'the old server to exit')
+            self.assertNotEqual(new, old)
+            self.assertTrue(any(read_proc(pid, 'exe').startswith(here + '/') for pid in processes_using(here)))
 
-        new_server = self.started(2)
-        self.assert_swapped()
-        self.assertEqual(self.server.counts['feed.json'], 1)
-        self.assertEqual(self.server.counts['Test-2.zip'], 1)
-        # The old server went with the old app; the new app runs from the same place.
-        wait_until(lambda: not os.path.exists('/proc/%d' % old_server), STEP_TIMEOUT,
-                   'the old server to exit')
-        self.assertNotEqual(new_server['pid'], old_server)
-        self.assertTrue(any(os.readlink('/proc/%d/exe' % pid).startswith(self.here + '/')
-                            for pid in processes_using(self.here)
-                            if os.path.exists('/proc/%d/exe' % pid)))
+    def test_checks_that_end_without_an_update(self):   # each says so once and changes nothing
+        feed = os.path.join(self.feed_dir, 'feed.json')
 
-    def test_later_installs_at_quit_without_relaunch(self):
-        app, main, offer = self.offered()
-        # The focus starts on the default, "Restart to Update"; Tab moves it to "Later".
-        self.answer(app, main, offer, 'Tab', 'space')
-        self.assertEqual(self.version_of(self.here), '1')
+        def publish_damaged():
+            self.publish(2)
+            published = json.loads(read(feed))
+            self.write(feed, json.dumps(dict(published, sha256=published['sha256'][::-1])))
 
-        # The waiting update is offered again without asking the feed; Escape is "Later" too.
-        self.check_for_updates()
-        self.answer(app, main, self.wait_dialog(app, main, *OFFER), 'Escape')
-        self.assertEqual(self.server.counts['feed.json'], 1)
-        self.assertIsNone(app.proc.poll())
+        def publish_foreign():
+            self.tool(SIGN, 'keygen', os.path.join(self.tmp, 'other-key.pem'))
+            self.publish(2, key=os.path.join(self.tmp, 'other-key.pem'))
 
-        self.assertEqual(self.quit_with_keys(app, main), 0)
-        # Once no process refers to the bundle any more, the swap script is done ...
-        wait_until(lambda: not processes_using(self.here), STEP_TIMEOUT,
-                   'the swap script to finish')
-        self.assert_swapped()
-        # ... and it started nothing.
-        self.assertEqual([e['version'] for e in self.events('version')], [1])
-
-
-class CheckTest(UpdateTest):
-    """Checks that end without an update: each says so once and changes nothing."""
-
-    def test_outcomes(self):
         with socket.socket() as s:   # a port nothing listens on once it is closed
             s.bind(('127.0.0.1', 0))
             closed = 'http://127.0.0.1:%d/feed.json' % s.getsockname()[1]
-        cases = [
-            ('up to date, one request at a time', self.hold_up_to_date, True,
-             ['Testapp is up to date.']),
-            ('feed unreachable', None, closed, ["Couldn't check for updates.", 'connect']),
-            ('error page instead of a feed', lambda: setattr(self.server, 'error_page', True),
-             True, ["Couldn't check for updates.", 'Try again later.']),
-            ('no feed', None, False, ["Updates aren't set up for this copy of Testapp."]),
-            ('archive not the one the feed names', self.publish_damaged, True,
-             ["Couldn't get the new version of Testapp.", 'The download was damaged.']),
-            ('signed with another key', self.publish_foreign, True,
-             ["Couldn't get the new version of Testapp.",
-              "The new version isn't signed by the same developer, so it wasn't installed."]),
-        ]
-        for label, prepare, feed, phrases in cases:
-            with self.subTest(label):
-                self.new_identity()
-                self.server.error_page = False
-                self.server.released.set()
-                if prepare:
-                    prepare()
-                here = os.path.join(self.tmp, 'apps-%d' % len(self.apps), 'Test.app')
-                app = self.launch(self.make_build(here, 1, feed=feed))
-                self.check_for_updates()
-                main = app.window()
-                if not self.server.released.is_set():
-                    self.one_request_at_a_time(app, main)
-                self.answer(app, main, self.wait_dialog(app, main, *phrases), 'Return')
-                self.assertIsNone(app.proc.poll())
-                self.assertEqual(self.quit_with_keys(app, main), 0)
-                self.assertEqual(self.version_of(here), '1')
-                self.assertEqual(os.listdir(os.path.dirname(here)), ['Test.app'])
-
-    def hold_up_to_date(self):
-        self.write_feed(version=1, url='Test-1.zip', sha256='0' * 64)
-        self.server.released.clear()
-
-    def one_request_at_a_time(self, app, main):
-        self.assertTrue(self.server.wait_requests(1, STEP_TIMEOUT), 'no feed request came')
-        self.check_for_updates()
-        self.check_for_updates()
-        # A second request would have been sent at once; give it a generous two seconds.
-        self.assertFalse(self.server.wait_requests(2, 2), 'a check in flight sent another request')
-        self.assertEqual(app.others(main), [])
-        self.server.released.set()
-
-    def publish_damaged(self):
-        self.publish(2)
-        with open(os.path.join(self.feed_dir, 'feed.json')) as f:
-            feed = json.load(f)
-        self.write_feed(**dict(feed, sha256=feed['sha256'][::-1]))
-
-    def publish_foreign(self):
-        other = os.path.join(self.tmp, 'other-key.pem')
-        self.sign_tool('keygen', other)
-        self.publish(2, key=other)
-
-
-class ReadOnlyTest(UpdateTest):
-    """A bundle in a folder this user may not write: the swap cannot happen, so the update
-    is dropped, with a word only when the user asked to restart into it. Root may write
-    anywhere, so the folder is made read-only with a bind mount that only the app's
-    private mount namespace sees."""
-
-    def setUp(self):
-        super().setUp()
-        probe = subprocess.run(['unshare', '-m', '--propagation', 'private', 'true'],
-                               capture_output=True, text=True)
-        if probe.returncode != 0:
-            self.skipTest('no private mount namespace here (unshare -m: %s)' % probe.stderr.strip())
-        self.publish(2, name='2.0 beta')
-        self.folder = os.path.join(self.tmp, 'readonly')
-        self.here = os.path.join(self.folder, 'Test.app')
-        self.bundle = self.make_build(self.here, 1)
-        # unshare and sh exec in turn, so the app keeps the pid the harness watches.
-        program, self.bundle.executable = (self.bundle.executable,
-                                           os.path.join(self.tmp, 'read-only-launch'))
-        with open(self.bundle.executable, 'w') as f:
-            f.write('#!/bin/sh\nexec unshare -m --propagation private sh -c \'mount --bind "$1" "$1" '
-                    '&& mount -o remount,bind,ro "$1" "$1" && exec "$2"\' sh %s %s\n'
-                    % (shlex.quote(self.folder), shlex.quote(program)))
-        os.chmod(self.bundle.executable, 0o755)
-        self.app = self.launch(self.bundle)
-        self.check_for_updates()
-        self.main = self.app.window()
-        self.offer = self.wait_dialog(self.app, self.main, *OFFER)
-
-    def assert_untouched(self):
-        wait_until(lambda: not processes_using(self.here), STEP_TIMEOUT,
-                   'every process of the bundle to end')
-        self.assertEqual(self.version_of(self.here), '1')
-        self.assertEqual(os.listdir(self.folder), ['Test.app'])
-        self.assertEqual([e['version'] for e in self.events('version')], [1])
-
-    def test_restart_to_update_says_why_and_quits(self):
-        self.answer(self.app, self.main, self.offer, 'Return')
-        told = self.wait_dialog(self.app, self.main, "Testapp can't update itself here.",
-                                'Download the new version and drag it into Applications.')
-        self.answer(self.app, self.main, told, 'Return')
-        self.assertEqual(self.app.wait_exit(STEP_TIMEOUT), 0)
-        self.assert_untouched()
-
-    def test_quit_with_an_update_waiting_says_nothing(self):
-        self.answer(self.app, self.main, self.offer, 'Tab', 'space')
-        self.assertEqual(self.quit_with_keys(self.app, self.main), 0)
-        self.assert_untouched()
+        failed = "Couldn't get the new version of Testapp."
+        for url, checks in (
+                (True, [('up to date, one request at a time',
+                         lambda: (self.write(feed, '{"version": 1, "url": "Test-1.zip", "sha256": "%s"}' % ('0' * 64)),
+                                  self.released.clear()), ['Testapp is up to date.']),
+                        ('error page instead of a feed', lambda: os.remove(feed),
+                         ["Couldn't check for updates.", 'Try again later.']),
+                        ('archive not the one the feed names', publish_damaged, [failed, 'The download was damaged.']),
+                        ('signed with another key', publish_foreign, [failed, "The new version isn't signed by the "
+                                                                      "same developer, so it wasn't installed."])]),
+                (closed, [('feed unreachable', None, ["Couldn't check for updates.", 'connect'])]),
+                (False, [('no feed', None, ["Updates aren't set up for this copy of Testapp."])])):
+            here, app = os.path.join(self.tmp, 'apps-%d' % len(self.apps), 'Test.app'), None
+            for told, (label, prepare, phrases) in enumerate(checks, 1):
+                with self.subTest(label):
+                    if prepare:
+                        prepare()
+                    if app:
+                        self.check_for_updates()
+                    else:
+                        app = self.run_build(here, url)
+                    if not self.released.is_set():
+                        # Checks while one is in flight ask nothing and say nothing.
+                        self.check_for_updates()
+                        self.check_for_updates()
+                        self.assertEqual((app.trace().count('update-check'), app.others(app.wid)), (1, []))
+                        self.released.set()
+                    self.answer(app, phrases, 'Return')
+                    self.assertEqual(app.trace().count('update-tell'), told)
+            self.assertEqual(app.quit(), 0)
+            self.assert_build(here, 1, app.started)

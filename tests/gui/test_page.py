@@ -1,0 +1,219 @@
+"""One window and page: presses in the top strip move the window, but in the band left to the
+page and in areas the page claims (noDrag; the rule at every edge is a unit test); the
+appearance the page asks for; its alert, confirm, prompt and file inputs, by keyboard."""
+import os
+
+from .harness import STEP_TIMEOUT, GuiTest, click, retry, run, wait_until, window_box, xdo
+
+BODY = (600, 100)   # below the strip and clear of everything else on the page
+# The inputs sit below the strip, apart in the middle of the window. A Return meant for a
+# chooser that has just closed must not open the next one.
+SERVER = r'''announce(page_server(page("""<div id=strip></div>
+<input type=file id=one><input type=file id=many multiple><script>
+const names = input => input.files.length ? [...input.files].map(f => f.name) : null;
+addEventListener('keydown', e => e.key === 'Enter' && e.preventDefault(), true);
+for (const input of [one, many])
+  input.addEventListener('change', () => report('result', {what: 'change-' + input.id, value: names(input)}));
+</script>""", """#strip { position: fixed; left: 0; right: 0; top: 0; height: 36px; background: #dde; }
+input[type=file] { position: fixed; top: 150px; bottom: 60px; width: 42%; }
+#one { left: 5%; } #many { right: 5%; }""")).server_address[1])'''
+
+
+class PageTest(GuiTest):
+    def setUp(self):
+        super().setUp()
+        # Without the portal GTK's own chooser shows, which openbox and xdotool can drive;
+        # without recent files every chooser opens on a folder, where a typed path works.
+        self.write(os.path.join(self.xdg['XDG_CONFIG_HOME'], 'gtk-4.0', 'settings.ini'),
+                   '[Settings]\ngtk-recent-files-enabled=false\n')
+        self.app = self.start(SERVER, {'GTK_USE_PORTAL': '0'})
+        self.wid, self.results, self.since = self.app.wid, 0, 0
+        xdo('windowactivate', '--sync', self.wid)
+        # Where the web view sits in the X window: without a compositor GTK draws a thin
+        # frame around it. Anything more means the page got some other press first.
+        click(self.wid, *BODY)
+        got, self.presses = self.wait_event('down', STEP_TIMEOUT), 1
+        self.inset = (BODY[0] - got['x'], BODY[1] - got['y'])
+        self.assertTrue(all(0 <= d <= 10 for d in self.inset), 'a press not meant for the page: %s' % got)
+
+    def point(self, x, y):   # in the web view's coordinates
+        xdo('mousemove', '--window', self.wid, str(x + self.inset[0]), str(y + self.inset[1]))
+
+    def reaches_page(self, x, y, until=False):
+        """A press at (x, y) goes to the page, right there. Until: pressed again until it
+        does, as an area just posted may not be in force yet; a press taken for a drag
+        meanwhile is let go unmoved, after longer than a double click."""
+        def press():
+            self.point(x, y)
+            xdo('mousedown', '1')
+            try:
+                return self.wait_event('down', 0.6 if until else STEP_TIMEOUT, self.since,
+                                       lambda e: e['n'] == self.presses + 1)
+            except AssertionError:
+                return None
+            finally:
+                xdo('mouseup', '1')
+        got = wait_until(press, STEP_TIMEOUT if until else 0, lambda: 'the page to get a press at (%d, %d); it '
+                         'got %s' % (x, y, self.events('down', self.since)))
+        self.presses += 1
+        self.assertEqual((got['x'], got['y']), (x, y))
+        return got
+
+    def drags(self, x, y):
+        """Pressing at (x, y) and moving moves the window along; the page never sees it."""
+        self.reaches_page(*BODY)   # also ends any double-click series near (x, y)
+        # Back and forth, so the window keeps clear of the screen edges (which resist).
+        self.sign = -getattr(self, 'sign', -1)
+        start = window_box(self.wid)[:2]
+        goal = (start[0] + 80 * self.sign, start[1] + 50 * self.sign)
+        self.point(x, y)
+        xdo('mousedown', '1')
+        try:
+            for _ in range(2):
+                xdo('mousemove_relative', '--', str(40 * self.sign), str(25 * self.sign))
+            # The window manager takes over the pointer a moment after the press; a wiggle
+            # gives it motion to follow once it has.
+            wait_until(lambda: (xdo('mousemove_relative', '--', '1', '0'), xdo('mousemove_relative', '--', '-1', '0'))
+                       and window_box(self.wid)[:2] == goal, STEP_TIMEOUT, lambda: 'the window to move from %s to '
+                       '%s; it is at %s' % (start, goal, window_box(self.wid)[:2]), interval=0.1)
+        finally:
+            xdo('mouseup', '1')
+        self.reaches_page(*BODY)   # numbered next: the strip press never reached the page
+
+    def scheme_after(self, *messages):
+        """Posts messages; returns whether the page's next colour-scheme change made it dark."""
+        seen = len(self.events('scheme'))
+        self.post(*messages)
+        return wait_until(lambda: self.events('scheme')[seen:], STEP_TIMEOUT,
+                          lambda: 'a colour scheme change after %r' % (messages,))[0]['dark']
+
+    def dialogs(self):   # WebKit's tooltips are windows too
+        return [w for w in self.app.others(self.wid)
+                if '_NET_WM_WINDOW_TYPE_DIALOG' in run('xprop', '-id', w, '_NET_WM_WINDOW_TYPE')]
+
+    def dialog(self):
+        """The dialog, attached to the main window and blocking it, once it has the keys."""
+        wid = wait_until(self.dialogs, STEP_TIMEOUT, 'a dialog window')[0]
+        wait_until(lambda: xdo('getactivewindow').strip() == wid, STEP_TIMEOUT, 'a focused dialog')
+        self.assertRegex(run('xprop', '-id', wid, 'WM_TRANSIENT_FOR', '_NET_WM_STATE'),
+                         r'window id # %#x\b[\s\S]*_NET_WM_STATE_MODAL' % int(self.wid))
+        return wid
+
+    def ask(self, call):
+        """Has the page report what `call` returns; returns the dialog."""
+        self.script("report('result', {what: '%s', value: %s})" % (call.partition('(')[0], call))
+        return self.dialog()
+
+    def press(self, *keys):
+        xdo('key', '--clearmodifiers', *keys)
+
+    def result(self, what):
+        """The page's next report, which must be `what`, once the dialog has gone."""
+        got = wait_until(lambda: self.events('result')[self.results:], STEP_TIMEOUT, 'a report of ' + what)[0]
+        self.results += 1
+        self.assertEqual(got['what'], what)
+        wait_until(lambda: not self.dialogs(), STEP_TIMEOUT, 'the dialog to close')
+        return got['value']
+
+    def choose(self, input_id, path, *keys, until=None):
+        """Opens the input's chooser, types a path into it and presses keys; then until(chooser)
+        again until it closes, as, busy with what was typed (completion, a folder), it may
+        take a key for that alone."""
+        _, _, width, height = window_box(self.wid)
+        click(self.wid, width * (0.25 if input_id == 'one' else 0.75), height / 2)
+        wid = self.dialog()
+        self.press('ctrl+l')
+        xdo('type', '--delay', '20', path)
+        self.press(*keys)
+        if until:
+            retry(lambda: wid in self.dialogs() and until(wid), lambda: not self.dialogs(), 'the chooser to close',
+                  each=4)
+        return wid
+
+    def test_page_and_window(self):
+        with self.subTest('strip moves the window, but for the band left to the page'):
+            self.drags(300, 35)   # the strip's last row
+            self.drags(69, 10)
+            self.reaches_page(300, 36)
+            self.reaches_page(70, 10)
+
+        with self.subTest('page sets the appearance'):
+            self.assertIs(self.events('seen')[0]['dark'], False)
+            for word, dark in ('dark', True), ('light', False), ('dark', True), ('Dark', False):   # the desktop's
+                self.assertIs(self.scheme_after(('appearance', word)), dark, word)
+            # Bodies but strings change nothing: a press in an area posted after them is the sign.
+            self.post(('appearance', 7), ('appearance', ['dark']), ('noDrag', '[[400, 0, 60, 36]]'))
+            self.assertIs(self.reaches_page(400, 10, until=True)['dark'], False)
+
+        with self.subTest('areas the page claims, a whole list at a time'):
+            self.drags(460, 10)   # its right edge is outside
+            # Bodies but JSON text of a list are dropped whole; the appearance change is the sign.
+            self.assertIs(self.scheme_after(('noDrag', '{"a": 1}'), ('noDrag', [[500, 0, 60, 36]]),
+                                            ('noDrag', 7), ('appearance', 'dark')), True)
+            self.reaches_page(430, 10)
+            self.drags(510, 10)
+            self.post(('noDrag', '[[300, 0, 40, 36]]'))
+            self.reaches_page(310, 10, until=True)
+            self.drags(430, 10)
+            # Loading the page again leaves the list as it is (the body has the focus).
+            loads = len(self.events('seen'))
+            xdo('key', 'ctrl+r')
+            wait_until(lambda: len(self.events('seen')) > loads, STEP_TIMEOUT, 'the page to load again')
+            self.since, self.presses = self.events('seen')[-1]['t'], 0   # a new page counts its presses anew
+            self.reaches_page(310, 10)
+            self.assertIs(self.scheme_after(('appearance', 'light')), False)   # dialogs are read light
+
+        with self.subTest('alert, confirm and prompt'):
+            wid = self.ask("alert('Import finished')")
+            self.assertNotIn('cancel', self.wait_text('Import finished', 'OK', wid=wid))
+            self.assertEqual(self.events('result'), [], 'the script must wait for the answer')
+            self.press('Return')
+            self.assertEqual(self.result('alert'), 'undefined')
+            self.wait_text('Delete the draft?', 'OK', 'Cancel', wid=self.ask("confirm('Delete the draft?')"))
+            self.press('Return')
+            self.assertIs(self.result('confirm'), True)
+            # Alt+F4 is openbox's close: a refusal, answered once.
+            for call, typed, keys, expected in (
+                    ("alert('Escape also ends it')", '', 'Escape', 'undefined'),
+                    ("confirm('Sure?')", '', 'Escape', False), ("confirm('Sure?')", '', 'alt+F4', False),
+                    ("prompt('Name?', 'abc')", '', 'Return', 'abc'),
+                    ("prompt('Name?', 'abc')", 'xyz', 'Return', 'xyz'),   # the field has the keys, its text selected
+                    ("prompt('Name?', 'abc')", '', 'ctrl+a BackSpace Return', ''),
+                    ("prompt('Name?', 'abc')", 'typed', 'Escape', None),
+                    ("prompt('Name?', 'abc')", '', 'alt+F4', None), ("prompt('Name?')", '', 'Return', '')):
+                self.ask(call)
+                if typed:
+                    xdo('type', '--delay', '20', typed)
+                self.press(*keys.split())
+                self.assertEqual(self.result(call.partition('(')[0]), expected, (call, typed, keys))
+
+        one, many = os.path.join(self.tmp, 'one'), os.path.join(self.tmp, 'many')
+        for path in 'one/first.txt', 'many/first.txt', 'many/second.txt':
+            self.write(os.path.join(self.tmp, path), path)
+        os.mkdir(os.path.join(one, 'folder'))
+
+        with self.subTest('file input takes one file, never a folder'):
+            self.choose('one', os.path.join(one, 'first.txt'), until=lambda wid: self.press('Return'))
+            self.assertEqual(self.result('change-one'), ['first.txt'])
+            # A folder is entered, never chosen; cancelling leaves the input as it was.
+            self.choose('one', os.path.join(one, 'folder'), 'Return', until=lambda wid: self.press('Escape'))
+            self.script("report('result', {what: 'files', value: [names(one), names(many)]})")
+            self.assertEqual(self.result('files'), [['first.txt'], None])
+
+        with self.subTest('file input with multiple takes several'):
+            wid = self.choose('many', many, 'Return')
+            self.wait_text('first.txt', 'second.txt', wid=wid)   # the folder is shown
+            _, _, width, height = window_box(wid)
+            # Open sits at the bottom right.
+            retry(lambda: wid in self.dialogs() and (self.press('ctrl+a'), click(wid, width - 50, height - 30)),
+                  lambda: not self.dialogs(), 'the chooser to open the files', each=4)
+            self.assertEqual(self.result('change-many'), ['first.txt', 'second.txt'])
+
+        with self.subTest('leaving a page is never asked'):
+            # WebKit asks about leaving only for a navigation the user started.
+            self.script("addEventListener('beforeunload', e => { e.preventDefault(); e.returnValue = 'Stay?'; });"
+                        "addEventListener('click', () => { location.href = '/?left'; }); report('armed')", 'armed')
+            _, _, width, height = window_box(self.wid)
+            click(self.wid, width / 2, height / 2)   # between the file inputs
+            self.wait_event('seen', STEP_TIMEOUT, where=lambda e: e['href'].endswith('?left'))
+            self.assertEqual(self.dialogs(), [])

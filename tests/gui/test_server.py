@@ -1,0 +1,111 @@
+"""How the server is started and which page the app shows once it has announced itself (on
+stdout or stderr, in a line of its own, however written); each way of quitting, which lets
+the server wind down; and the pages shown instead when the server cannot start or stops."""
+import os, re, signal, time
+
+from .harness import GuiTest, xdo
+
+# The announced port serves a decoy page: loading it would show up as 'announced'.
+FROM_OPEN_LINK = ("announce(serve('announced'), link='http://127.0.0.1:%d/landing?via=open-link' % serve('real'), "
+                  "linger=1)")
+SPLIT = '''
+port = serve('real')
+write_open_link('http://127.0.0.1:%d/?via=open-link' % port)
+watch_stdin(linger=1)
+say('booting\\nMirovan Velto on http://127.0.')
+time.sleep(0.7)   # lands in a separate read on the app's side
+say('0.1:%d ready\\n' % port)
+idle()
+'''
+
+# Lines close to an announcement (their every shape is a unit test); while they are the
+# newest output, open-link points at a page the app must never show.
+NEAR_MISSES = '''
+wrong, real = serve('wrong'), serve('real')
+write_open_link('http://127.0.0.1:%d/' % wrong)
+watch_stdin(linger=1)
+say('Mirovan Velto on http://localhost:%d ready\\nMirovan Velto on http://127.0.0.1:%d' % (wrong, wrong))
+time.sleep(1.5)
+write_open_link('http://127.0.0.1:%d/' % real)
+say('\\nMirovan Velto on http://127.0.0.1:%d ready\\n' % real)
+idle()
+'''
+
+LAST_LINES = '''say('Orange harbor one\\nSilver meadow two\\n\\nPurple canyon three\\n')
+say('Golden <b>river</b> four\\n', sys.stderr)
+say('\\nVelvet forest five\\n\\n')
+sys.exit(1)'''
+INCOMPLETE = ('Testapp is incomplete', 'missing its files', 'Download it again')
+
+
+class ServerTest(GuiTest):
+    def test_from_start_to_quit(self):
+        work = os.path.join(self.tmp, 'work')
+        os.makedirs(work)
+        for case, server, path, quit in (
+                ('page address from open-link; Ctrl+Q', FROM_OPEN_LINK, '/landing?via=open-link',
+                 lambda app: (xdo('windowactivate', '--sync', app.wid), xdo('key', 'ctrl+q'))),
+                ('announcement split across writes; SIGINT', SPLIT, '/?via=open-link', signal.SIGINT),
+                ('announcement on stderr; SIGHUP', 'standard(sys.stderr, linger=1)', '/?via=open-link',
+                 signal.SIGHUP),
+                ('near misses are no announcement; app killed', NEAR_MISSES, '/', signal.SIGKILL),
+                ('server ignores EOF; SIGTERM', 'standard(exit_on_eof=False)', '/?via=open-link',
+                 signal.SIGTERM)):
+            with self.subTest(case):
+                bundle = self.make_bundle(server)
+                app = self.start(bundle, {'MIROVAN_DATA': 'rel/data'}, work)
+                # A process group of its own; stdin a pipe, stdout and stderr one other pipe.
+                got = self.events('start', app.started)[0]
+                self.assertEqual((got['argv'][1:], got['cwd'], got['data'], got['env_bytecode'], got['pgid'],
+                                  got['stdin']['fifo'], got['stdout']['fifo'], got['stderr']['id']),
+                                 (['-B', bundle.script, '--port', '0', '--watch-stdin'], bundle.app_dir,
+                                  os.path.join(work, 'rel', 'data'), '1', got['pid'], True, True, got['stdout']['id']))
+                self.assertNotEqual(got['stdin']['id'], got['stdout']['id'])
+                seen = self.events('seen', app.started)
+                self.assertEqual([e['label'] for e in seen], ['real'])
+                self.assertRegex(seen[0]['href'], r'^http://127\.0\.0\.1:\d+%s$' % re.escape(path))
+                self.assertEqual(seen[0]['text'], 'Page real')
+
+                quit_at = time.monotonic()
+                quit(app) if callable(quit) else app.proc.send_signal(quit)
+                endings = lambda: [e['event'] for e in self.events(since=app.started)
+                                   if e['event'] in ('stdin', 'eof', 'exit', 'signal')]
+                if quit == signal.SIGKILL:   # the server still sees EOF
+                    self.wait_event('exit', 10, since=app.started)
+                    self.assertEqual(endings(), ['eof', 'exit'])
+                elif quit == signal.SIGTERM:
+                    self.assertEqual(app.wait_exit(15), 0)
+                    self.assertEqual(endings(), ['eof', 'signal'])
+                    self.assertLess(self.events('eof', app.started)[0]['t'] - quit_at, 1.5)
+                    got = self.events('signal', app.started)[0]
+                    self.assertTrue(got['name'] == 'SIGTERM' and 5.5 <= got['t'] - quit_at <= 8, (got, quit_at))
+                else:
+                    # The server lingers a second after EOF: the app must wait for it.
+                    self.assertEqual(app.wait_exit(8), 0)
+                    self.assertEqual(endings(), ['eof', 'exit'])
+                    trace = app.trace()
+                    self.assertNotIn('status-shown', trace[trace.index('page-loaded'):],
+                                     'a server ending because the app quits has not stopped')
+
+    def test_pages_instead_of_the_server(self):
+        # Which files make a bundle complete is a unit test; here, what the app does about it.
+        for case, bundle, phrases in (
+                ('no interpreter', dict(python='missing'), INCOMPLETE),
+                ('no server script', dict(script=False), INCOMPLETE),
+                ('interpreter that cannot run', dict(python='garbage'),
+                 ("Testapp couldn't start", 'Exec format error')),
+                # Far more than a pipe holds, so the app must keep reading after the exit.
+                ('output just before exit', dict(server="say('filler\\n' * 50000 + 'Walnut copper "
+                                                 "lantern\\n\\n\\n')\nos._exit(3)"),
+                 ('Testapp stopped', 'Walnut copper lantern')),
+                ('silent exit', dict(server='os._exit(0)'), ('Testapp stopped', 'It stopped unexpectedly.')),
+                ('only the last three lines', dict(server=LAST_LINES),
+                 ('Testapp stopped', 'Purple canyon three', 'Golden <b>river</b> four', 'Velvet forest five'))):
+            with self.subTest(case):
+                app = self.launch(self.make_bundle(**bundle))
+                text = self.wait_text(*phrases)
+                self.assertNotIn('harbor', text)
+                self.assertNotIn('meadow', text)
+                self.assertIsNone(app.proc.poll(), 'the app must stay open')
+                self.assertEqual(bool(self.events('start', app.started)), 'server' in bundle)
+                app.quit()
