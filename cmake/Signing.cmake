@@ -19,6 +19,9 @@ add_custom_command(
 # A custom target is always out of date, so this runs on every build, after the bundle
 # has been assembled.
 add_custom_target(bundle_signed ALL
+  # A signed bundle is writable by its owner only; a umask such as 002 would leave the
+  # copied files group-writable, which signing refuses.
+  COMMAND chmod -R go-w ${APP_DIR}
   COMMAND mirovan-sign sign ${APP_DIR} ${MIROVAN_DEV_KEY}
   DEPENDS ${MIROVAN_DEV_KEY}
   COMMENT "Signing ${MIROVAN_BUNDLE_NAME}.app with the development key"

@@ -21,6 +21,7 @@ gboolean onQuietCheck(gpointer self) {
 Updates::Updates(App& app) : app_(app), updater(*this) {}
 
 void Updates::start() {
+    updater.clearLeftovers();
     g_timeout_add_seconds(firstCheckSeconds, +[](gpointer self) -> gboolean {
         onQuietCheck(self);
         return G_SOURCE_REMOVE;

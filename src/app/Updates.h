@@ -16,7 +16,8 @@ public:
     Updates(const Updates&) = delete;
     Updates& operator=(const Updates&) = delete;
 
-    // Schedules the quiet checks; called once, at the end of launch.
+    // Clears what a killed run left and schedules the quiet checks; called once, at the
+    // end of launch.
     void start();
 
     const Bundle& bundle() const override;

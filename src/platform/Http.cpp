@@ -26,8 +26,20 @@ constexpr long maxRedirects = 20;
 using Easy = Owned<CURL, curl_easy_cleanup>;
 using Headers = Owned<curl_slist, curl_slist_free_all>;
 
-size_t appendToString(char* data, size_t size, size_t count, void* body) {
-    static_cast<std::string*>(body)->append(data, size * count);
+struct Body {
+    std::string text;
+    std::size_t limit;
+    bool tooLong = false;
+};
+
+size_t appendToString(char* data, size_t size, size_t count, void* sink) {
+    auto* body = static_cast<Body*>(sink);
+    // Returning short fails the transfer: a body that never ends must not grow us for ever.
+    if (size * count > body->limit - body->text.size()) {
+        body->tooLong = true;
+        return 0;
+    }
+    body->text.append(data, size * count);
     return size * count;
 }
 
@@ -55,6 +67,10 @@ std::optional<std::string> perform(const std::string& url, const curl_slist* hea
     curl_easy_setopt(c, CURLOPT_URL, url.c_str());
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, message);
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    // Nothing but the web: another protocol (gopher, file, ...) could send bytes of a
+    // feed's choosing to a local port or read a local file, and a redirect could lead there.
+    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(c, CURLOPT_MAXREDIRS, maxRedirects);
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, stallSeconds);
@@ -83,7 +99,7 @@ void toMainLoop(std::function<void()> then) {
 
 }  // namespace
 
-Fetched get(const std::string& url) {
+Fetched get(const std::string& url, std::size_t limit) {
     // A feed must never come from a cache, ours or a proxy's.
     curl_slist* list = nullptr;
     for (const char* header : {"Cache-Control: no-cache", "Pragma: no-cache"}) {
@@ -95,14 +111,16 @@ Fetched get(const std::string& url) {
         list = longer;
     }
     Headers headers(list);
+    Body body{{}, limit, false};
     Fetched fetched;
-    fetched.error = perform(url, headers.get(), appendToString, &fetched.body);
-    if (fetched.error) fetched.body.clear();
+    fetched.error = perform(url, headers.get(), appendToString, &body);
+    if (body.tooLong) fetched.error = "The answer is larger than " + std::to_string(limit) + " bytes.";
+    if (!fetched.error) fetched.body = std::move(body.text);
     return fetched;
 }
 
-void getToFile(const std::string& url, const std::function<void(const Downloaded&)>& use) {
-    g_autofree char* path = g_build_filename(g_get_tmp_dir(), "mirovan-download-XXXXXX", nullptr);
+void getToFile(const std::string& url, const std::string& folder, const std::function<void(const Downloaded&)>& use) {
+    g_autofree char* path = g_build_filename(folder.c_str(), "download-XXXXXX", nullptr);
     // Close-on-exec: no child spawned meanwhile may hold the file open.
     int fd = mkostemp(path, O_CLOEXEC);
     if (fd < 0) {
@@ -112,7 +130,12 @@ void getToFile(const std::string& url, const std::function<void(const Downloaded
     Downloaded downloaded;
     downloaded.error = perform(url, nullptr, writeToFile, &fd);
     if (::close(fd) != 0 && !downloaded.error) downloaded.error = std::strerror(errno);
-    if (!downloaded.error) downloaded.file = path;
+    if (downloaded.error) {
+        ::unlink(path);
+        use(downloaded);
+        return;
+    }
+    downloaded.file = path;
     use(downloaded);
     ::unlink(path);
 }

@@ -1,9 +1,11 @@
 // HTTP transfers with libcurl, each on a thread of its own so that the main loop never
 // waits for the network; every answer comes back on the main loop, in the order the
-// transfers ended. Redirects are followed, TLS is verified, the proxy variables count,
-// and a transfer that makes no progress for 60 s fails.
+// transfers ended. Only http and https are spoken, redirects included; redirects are
+// followed, TLS is verified, the proxy variables count, and a transfer that makes no
+// progress for 60 s fails.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -14,14 +16,14 @@
 namespace mirovan {
 
 // A GET's body, or why the transfer failed. The HTTP status is not looked at: an error
-// page is a body like any other.
+// page is a body like any other. A body longer than the limit fails the transfer.
 struct Fetched {
     std::string body;
     std::optional<std::string> error;
 };
 
 // A download: the file holding the body, or why the transfer failed. The file exists only
-// while the worker-thread step runs.
+// while the worker-thread step runs; a failed transfer leaves no file behind.
 struct Downloaded {
     std::optional<std::string> file;
     std::optional<std::string> error;
@@ -30,33 +32,34 @@ struct Downloaded {
 namespace http {
 
 // The blocking halves, run on a worker thread.
-Fetched get(const std::string& url);
-void getToFile(const std::string& url, const std::function<void(const Downloaded&)>& use);
+Fetched get(const std::string& url, std::size_t limit);
+// Writes into a new file in `folder`, which must exist.
+void getToFile(const std::string& url, const std::string& folder, const std::function<void(const Downloaded&)>& use);
 
 // Runs `work` on a new thread; the closure it returns then runs on the main loop.
 void onWorker(std::function<std::function<void()>()> work);
 
 }  // namespace http
 
-// GETs `url`, bypassing every cache. `read` turns the outcome into a value on the worker
-// thread; `done` receives that value on the main loop.
+// GETs `url`, bypassing every cache, taking at most `limit` bytes of body. `read` turns
+// the outcome into a value on the worker thread; `done` receives that value on the main loop.
 template <class Read, class Done>
-void fetch(const std::string& url, Read read, Done done) {
+void fetch(const std::string& url, std::size_t limit, Read read, Done done) {
     using Value = std::decay_t<std::invoke_result_t<Read, Fetched>>;
-    http::onWorker([url, read = std::move(read), done = std::move(done)]() -> std::function<void()> {
-        auto value = std::make_shared<Value>(read(http::get(url)));
+    http::onWorker([url, limit, read = std::move(read), done = std::move(done)]() -> std::function<void()> {
+        auto value = std::make_shared<Value>(read(http::get(url, limit)));
         return [done, value] { done(std::move(*value)); };
     });
 }
 
-// Downloads `url` into a temporary file. `work` runs on the worker thread while the file
-// exists; the file is deleted after it, and `done` receives its result on the main loop.
+// Downloads `url` into a new file in `folder`. `work` runs on the worker thread while the
+// file exists; the file is deleted after it, and `done` receives its result on the main loop.
 template <class Work, class Done>
-void download(const std::string& url, Work work, Done done) {
+void download(const std::string& url, const std::string& folder, Work work, Done done) {
     using Value = std::decay_t<std::invoke_result_t<Work, const Downloaded&>>;
-    http::onWorker([url, work = std::move(work), done = std::move(done)]() -> std::function<void()> {
+    http::onWorker([url, folder, work = std::move(work), done = std::move(done)]() -> std::function<void()> {
         std::shared_ptr<Value> value;
-        http::getToFile(url, [&](const Downloaded& got) { value = std::make_shared<Value>(work(got)); });
+        http::getToFile(url, folder, [&](const Downloaded& got) { value = std::make_shared<Value>(work(got)); });
         return [done, value] { done(std::move(*value)); };
     });
 }

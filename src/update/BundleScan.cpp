@@ -43,9 +43,18 @@ std::string modeText(unsigned mode) {
 // signed manifest, it stops at the first entry that cannot match, before hashing it.
 class Walk {
 public:
-    explicit Walk(const Manifest* expected) : expected_(expected), buffer_(readBuffer) {}
+    Walk(const Manifest* expected, bool withSignature)
+        : expected_(expected), withSignature_(withSignature), buffer_(readBuffer) {}
 
-    Checked<> run(int root) { return folder(root, "", 0); }
+    // The bundle's own folder is an entry too; its listing follows.
+    Checked<> run(int root) {
+        struct stat st;
+        if (fstat(root, &st) != 0) return Refusal{"the bundle folder could not be read"};
+        ManifestEntry e{EntryKind::Directory, unsigned(st.st_mode & 07777)};
+        if (auto step = admit(std::string(rootEntry), e); !step) return step;
+        found.entries.emplace(rootEntry, std::move(e));
+        return folder(root, "", 0);
+    }
     Manifest found;
 
 private:
@@ -65,9 +74,30 @@ private:
         listing.reset();
         for (const auto& name : names) {
             std::string path = prefix.empty() ? name : prefix + "/" + name;
-            if (path == signatureFolder) continue;
+            if (path == signatureFolder && !withSignature_) continue;
+            // Of the signature's files only the key is an entry; the others are read,
+            // with their fixed mode, where the signature is checked.
+            if (prefix == signatureFolder && path != keyEntry) continue;
             if (auto step = entry(fd, name, path, depth); !step) return step;
         }
+        return accepted();
+    }
+
+    // What every entry must be, and, given the manifest, what it was signed as.
+    Checked<> admit(const std::string& path, const ManifestEntry& e) {
+        // Anyone who may rewrite an entry could change the app, or its key, after the fact.
+        if (e.kind != EntryKind::Symlink && (e.mode & 022))
+            return Refusal{quotedPath(path) + " can be changed by other users (permissions " + modeText(e.mode) +
+                           "); a signed bundle is writable by its owner only"};
+        if (!expected_) return accepted();
+        auto it = expected_->entries.find(path);
+        if (it == expected_->entries.end()) return Refusal{quotedPath(path) + " was added after signing"};
+        const ManifestEntry& signedAs = it->second;
+        if (signedAs.kind != e.kind) return Refusal{quotedPath(path) + " is not the kind of entry that was signed"};
+        if (signedAs.mode != e.mode)
+            return Refusal{quotedPath(path) + " has permissions " + modeText(e.mode) + ", signed as " +
+                           modeText(signedAs.mode)};
+        if (signedAs.size != e.size) return Refusal{quotedPath(path) + " changed size after signing"};
         return accepted();
     }
 
@@ -93,18 +123,8 @@ private:
                    "symbolic links"};
         }
 
-        const ManifestEntry* signedAs = nullptr;
-        if (expected_) {
-            auto it = expected_->entries.find(path);
-            if (it == expected_->entries.end()) return Refusal{quotedPath(path) + " was added after signing"};
-            signedAs = &it->second;
-            if (signedAs->kind != e.kind)
-                return Refusal{quotedPath(path) + " is not the kind of entry that was signed"};
-            if (signedAs->mode != e.mode)
-                return Refusal{quotedPath(path) + " has permissions " + modeText(e.mode) + ", signed as " +
-                       modeText(signedAs->mode)};
-            if (signedAs->size != e.size) return Refusal{quotedPath(path) + " changed size after signing"};
-        }
+        if (auto step = admit(path, e); !step) return step;
+        const ManifestEntry* signedAs = expected_ ? &expected_->entries.at(path) : nullptr;
 
         Fd sub;
         if (e.kind == EntryKind::File) {
@@ -157,6 +177,7 @@ private:
     }
 
     const Manifest* expected_;
+    bool withSignature_;
     std::vector<unsigned char> buffer_;
     DigestContext context_{EVP_MD_CTX_new()};
 };
@@ -220,8 +241,8 @@ std::optional<std::string> readSmall(int dir, const char* name, std::size_t limi
     return bytes;
 }
 
-Checked<Manifest> manifestOf(int root, const Manifest* expected) {
-    Walk walk(expected);
+Checked<Manifest> manifestOf(int root, const Manifest* expected, bool withSignature) {
+    Walk walk(expected, withSignature);
     if (auto walked = walk.run(root); !walked) return Refusal{walked.why()};
     return std::move(walk.found);
 }

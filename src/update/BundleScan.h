@@ -46,9 +46,12 @@ Fd openSignatureFolder(int root);
 std::optional<std::string> readSmall(int dir, const char* name, std::size_t limit, bool follow,
                                      struct stat* seen = nullptr);
 
-// Every entry below the bundle's root but the signature folder, each hashed once. Given
-// the signed manifest, it stops at the first entry that cannot match, before hashing it.
-Checked<Manifest> manifestOf(int root, const Manifest* expected);
+// Every entry of the bundle, its own folder included, each hashed once; of the signature
+// folder, the folder and its public key only, and nothing of it `withSignature` false
+// (when signing, as it is about to be written anew). An entry that other users may write
+// is refused. Given the signed manifest, it stops at the first entry that cannot match,
+// before hashing it.
+Checked<Manifest> manifestOf(int root, const Manifest* expected, bool withSignature);
 
 // Refuses an absolute symlink, or one that leads outside the bundle.
 Checked<> symlinksStayInside(const Manifest& manifest);

@@ -10,6 +10,8 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -117,21 +119,34 @@ Verdict admit(archive_entry* entry, const std::string& root) {
     return Verdict::write;
 }
 
-bool copyData(archive* reader, archive* writer) {
+constexpr const char* tooBig = "the archive unpacks to more than there is room for";
+
+// Copies one file's data, counting it against `budget` as it arrives.
+Checked<> copyData(archive* reader, archive* writer, std::uint64_t& budget) {
     for (;;) {
         const void* block = nullptr;
         size_t size = 0;
         la_int64_t offset = 0;
         int status = archive_read_data_block(reader, &block, &size, &offset);
-        if (status == ARCHIVE_EOF) return true;
-        if (status != ARCHIVE_OK) return false;  // a bad CRC or a truncated entry included
-        if (archive_write_data_block(writer, block, size, offset) != ARCHIVE_OK) return false;
+        if (status == ARCHIVE_EOF) return accepted();
+        if (status != ARCHIVE_OK) return Refusal{"an entry is damaged"};  // a bad CRC or a truncated entry
+        if (size > budget) return Refusal{tooBig};
+        budget -= size;
+        if (archive_write_data_block(writer, block, size, offset) != ARCHIVE_OK)
+            return Refusal{"an entry could not be written"};
     }
 }
 
 }  // namespace
 
-Checked<> extractZip(const std::string& archivePath, const std::string& into) {
+ExtractLimits extractLimits(std::uint64_t archiveSize, std::uint64_t freeBytes) {
+    constexpr std::uint64_t ratio = 32, reserve = 64u << 20, entries = 100'000;
+    std::uint64_t room = freeBytes > reserve ? freeBytes - reserve : 0;
+    std::uint64_t expanded = archiveSize > UINT64_MAX / ratio ? UINT64_MAX : archiveSize * ratio;
+    return {std::min(expanded, room), entries};
+}
+
+Checked<> extractZip(const std::string& archivePath, const std::string& into, const ExtractLimits& limits) {
     Utf8Names names;  // before any archive object exists: libarchive reads the charset once
     // The real path, so that SECURE_SYMLINKS does not trip over a link above `into`
     // (a home folder reached through a symlink, say).
@@ -147,17 +162,22 @@ Checked<> extractZip(const std::string& archivePath, const std::string& into) {
     if (archive_read_open_filename(reader.get(), archivePath.c_str(), kReadBlock) != ARCHIVE_OK)
         return Refusal{"the archive cannot be read as ZIP"};
 
+    std::uint64_t budget = limits.bytes, entries = 0;
     for (;;) {
         archive_entry* entry = nullptr;
         int status = archive_read_next_header(reader.get(), &entry);
         if (status == ARCHIVE_EOF) break;
         if (status != ARCHIVE_OK) return Refusal{"the archive is damaged"};
+        if (++entries > limits.entries) return Refusal{"the archive holds too many entries"};
+        // The size a ZIP declares is the archive's to choose; copyData counts what arrives.
+        if (archive_entry_size_is_set(entry) && std::uint64_t(archive_entry_size(entry)) > budget)
+            return Refusal{tooBig};
         Verdict verdict = admit(entry, root);
         if (verdict == Verdict::refuse) return Refusal{"an entry is unsafe to unpack"};
         if (verdict == Verdict::skip) continue;
         if (archive_write_header(writer.get(), entry) != ARCHIVE_OK) return Refusal{"an entry could not be written"};
-        if (archive_entry_filetype(entry) == AE_IFREG && !copyData(reader.get(), writer.get()))
-            return Refusal{"an entry is damaged or could not be written"};
+        if (archive_entry_filetype(entry) == AE_IFREG)
+            if (auto copied = copyData(reader.get(), writer.get(), budget); !copied) return copied;
         if (archive_write_finish_entry(writer.get()) != ARCHIVE_OK) return Refusal{"an entry could not be written"};
     }
     // Closing applies the directories' final modes and times.

@@ -13,7 +13,8 @@ using nlohmann::json;
 
 namespace {
 
-constexpr int format = 1;
+// 2: the bundle folder, the signature folder and the public key are entries too.
+constexpr int format = 2;
 
 const char* kindName(EntryKind kind) {
     switch (kind) {
@@ -66,8 +67,10 @@ std::vector<std::string> components(std::string_view path) {
     return parts;
 }
 
-// Relative, no empty, "." or ".." component, and outside the signature folder.
+// Relative, no empty, "." or ".." component, and outside the signature folder; or one of
+// the three entries named above.
 bool isCleanPath(const std::string& path) {
+    if (path == rootEntry || path == signatureFolder || path == keyEntry) return true;
     if (path.empty() || path.front() == '/' || path.back() == '/') return false;
     if (path.find("//") != std::string::npos) return false;
     for (const auto& part : components(path))

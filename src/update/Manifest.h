@@ -10,8 +10,14 @@
 
 namespace mirovan {
 
-// Where the signature lives inside a bundle; the only path the manifest does not list.
+// Where the signature lives inside a bundle. The manifest lists the folder and the public
+// key in it, not the manifest and the signature themselves, which have a fixed mode.
 inline constexpr std::string_view signatureFolder = "Contents/_CodeSignature";
+inline constexpr std::string_view keyEntry = "Contents/_CodeSignature/public.key";
+// The bundle's own folder, so that its mode is signed too.
+inline constexpr std::string_view rootEntry = ".";
+inline constexpr unsigned signatureFileMode = 0644;
+inline constexpr unsigned signatureFolderMode = 0755;
 
 enum class EntryKind { File, Directory, Symlink };
 

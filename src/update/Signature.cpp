@@ -12,6 +12,7 @@
 
 #include "core/Bundle.h"
 #include "update/BundleScan.h"
+#include "update/Digest.h"
 
 namespace mirovan {
 
@@ -26,6 +27,7 @@ using DigestContext = Owned<EVP_MD_CTX, EVP_MD_CTX_free>;
 
 struct Signed {
     std::string manifest, signature, publicKey;
+    struct stat folder, key;  // the signature folder and the key file as they were read
 };
 
 // The three files of the signature folder, and nothing else beside them.
@@ -47,18 +49,19 @@ Checked<Signed> readSigned(int root) {
     }
     if (errno != 0) return Refusal{"the signature folder could not be listed"};
     if (known != 3) return Refusal{"the signature folder is incomplete"};
-    struct stat st[3];
+    struct stat st[3], seen;
+    if (fstat(folder.get(), &seen) != 0) return Refusal{"the signature folder could not be read"};
     auto manifest = readSmall(folder.get(), manifestName, manifestLimit, false, &st[0]);
     auto signature = readSmall(folder.get(), signatureName, signatureSize, false, &st[1]);
     auto key = readSmall(folder.get(), publicKeyName, publicKeySize, false, &st[2]);
     if (!manifest || !signature || !key)
         return Refusal{"the signature folder holds something other than plain files"};
-    for (const auto& s : st)
-        if (s.st_mode & 06000)
-            return Refusal{"a file of the signature folder has a set-user-ID or set-group-ID bit"};
+    for (const auto& s : {st[0], st[1]})
+        if ((s.st_mode & 07777) != signatureFileMode)
+            return Refusal{"the manifest or its signature does not have permissions 0644"};
     if (signature->size() != signatureSize || key->size() != publicKeySize)
         return Refusal{"the signature or its key has the wrong length"};
-    return Signed{std::move(*manifest), std::move(*signature), std::move(*key)};
+    return Signed{std::move(*manifest), std::move(*signature), std::move(*key), seen, st[2]};
 }
 
 bool verifies(const Signed& s) {
@@ -86,7 +89,7 @@ Checked<SignedBundle> validate(const std::string& bundle) {
     if (!verifies(*s)) return Refusal{"the signature does not match the manifest"};
     auto manifest = parseManifest(s->manifest);
     if (!manifest) return Refusal{"the manifest is malformed"};
-    Checked<Manifest> found = manifestOf(dir->get(), &*manifest);
+    Checked<Manifest> found = manifestOf(dir->get(), &*manifest, true);
     if (!found) return Refusal{found.why()};
     for (const auto& [path, entry] : manifest->entries)
         if (!found->entries.count(path)) return Refusal{quotedPath(path) + " was removed after signing"};
@@ -108,11 +111,26 @@ Checked<std::string> team(const std::string& bundle) {
 Checked<std::string> ownTeam(const std::string& bundle) {
     Checked<Fd> dir = openBundle(withoutTrailingSlash(bundle));
     if (!dir) return Refusal{dir.why()};
-    Fd folder = openSignatureFolder(dir->get());
-    if (!folder) return Refusal{"the running copy is not signed"};
-    auto key = readSmall(folder.get(), publicKeyName, publicKeySize, false);
-    if (!key || key->size() != publicKeySize) return Refusal{"the running copy's key cannot be read"};
-    return teamOf(*key);
+    Checked<Signed> s = readSigned(dir->get());
+    if (!s) return Refusal{s.why()};
+    auto manifest = parseManifest(s->manifest);
+    struct stat root;
+    if (!verifies(*s) || !manifest || fstat(dir->get(), &root) != 0)
+        return Refusal{"the running copy's signature does not hold"};
+    // The key names the team only when it is the key the bundle was signed with, and
+    // neither it nor the folders above it can have been swapped by another user since.
+    auto matches = [&](std::string_view path, const struct stat& st, EntryKind kind, const std::string& digest) {
+        auto it = manifest->entries.find(std::string(path));
+        unsigned mode = st.st_mode & 07777;
+        return it != manifest->entries.end() && it->second.kind == kind && it->second.mode == mode &&
+               !(mode & 022) && it->second.sha256 == digest &&
+               (kind != EntryKind::File || it->second.size == std::uint64_t(st.st_size));
+    };
+    if (!matches(rootEntry, root, EntryKind::Directory, "") ||
+        !matches(signatureFolder, s->folder, EntryKind::Directory, "") ||
+        !matches(keyEntry, s->key, EntryKind::File, sha256Hex(s->publicKey)))
+        return Refusal{"the running copy's key is not the one it was signed with"};
+    return teamOf(s->publicKey);
 }
 
 }  // namespace mirovan

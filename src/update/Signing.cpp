@@ -17,6 +17,7 @@
 
 #include "core/Bundle.h"
 #include "update/BundleScan.h"
+#include "update/Digest.h"
 
 namespace mirovan {
 
@@ -59,8 +60,20 @@ bool writeNew(const std::string& path, std::string_view bytes, mode_t mode) {
 }
 
 Checked<Key> loadKey(const std::string& keyFile) {
+    errno = 0;
     auto pem = readSmall(AT_FDCWD, keyFile.c_str(), keyFileLimit, true);
-    if (!pem) return Refusal{"the key file " + quotedPath(keyFile) + " could not be read"};
+    if (!pem) {
+        // Say which of the usual reasons it is, so the developer knows what to mend.
+        std::string why = errno == ENOENT  ? "does not exist"
+                          : errno == EACCES ? "cannot be read: permission denied"
+                                            : "could not be read (not a small regular file)";
+        return Refusal{"the key file " + quotedPath(keyFile) + " " + why};
+    }
+    if (pem->find("ENCRYPTED") != std::string::npos) {
+        OPENSSL_cleanse(pem->data(), pem->size());
+        return Refusal{"the key file " + quotedPath(keyFile) +
+                       " is encrypted; mirovan-sign takes an unencrypted Ed25519 key (keep the file private)"};
+    }
     Memory in(BIO_new_mem_buf(pem->data(), int(pem->size())));
     // No passphrase prompt: our keys are stored unencrypted, anything else is refused.
     auto noPassphrase = [](char*, int, int, void*) { return 0; };
@@ -106,9 +119,10 @@ Checked<> writeSignatureFolder(const std::string& root, const Signed& s) {
         if (problem.empty()) return accepted();
         return Refusal{std::move(problem)};
     };
-    if (!writeNew(fresh + "/" + manifestName, s.manifest, 0644) ||
-        !writeNew(fresh + "/" + signatureName, s.signature, 0644) ||
-        !writeNew(fresh + "/" + publicKeyName, s.publicKey, 0644) || chmod(fresh.c_str(), 0755) != 0)
+    if (!writeNew(fresh + "/" + manifestName, s.manifest, signatureFileMode) ||
+        !writeNew(fresh + "/" + signatureName, s.signature, signatureFileMode) ||
+        !writeNew(fresh + "/" + publicKeyName, s.publicKey, signatureFileMode) ||
+        chmod(fresh.c_str(), signatureFolderMode) != 0)
         return fail("could not write the signature into " + quotedPath(contents));
     if (renameat2(AT_FDCWD, fresh.c_str(), AT_FDCWD, final.c_str(), RENAME_EXCHANGE) == 0) {
         return fail("");  // `fresh` now holds the old signature
@@ -144,9 +158,14 @@ Checked<> signBundle(const std::string& bundle, const std::string& keyFile) {
     Checked<Fd> dir = openBundle(root);
     if (!dir) return Refusal{dir.why()};
 
-    Checked<Manifest> found = manifestOf(dir->get(), nullptr);
+    Checked<Manifest> found = manifestOf(dir->get(), nullptr, false);
     if (!found) return Refusal{found.why()};
     Manifest manifest = *std::move(found);
+    auto publicKey = publicKeyOf(key->get());
+    if (!publicKey) return Refusal{"could not sign with " + quotedPath(keyFile)};
+    // The signature folder as writeSignatureFolder makes it; the key is signed like any file.
+    manifest.entries[std::string(signatureFolder)] = {EntryKind::Directory, signatureFolderMode};
+    manifest.entries[std::string(keyEntry)] = {EntryKind::File, signatureFileMode, publicKey->size(), sha256Hex(*publicKey)};
     auto contents = manifest.entries.find("Contents");
     if (contents == manifest.entries.end() || contents->second.kind != EntryKind::Directory)
         return Refusal{quotedPath(root) + " has no Contents folder"};
@@ -159,8 +178,7 @@ Checked<> signBundle(const std::string& bundle, const std::string& keyFile) {
     Signed s;
     s.manifest = serialize(manifest);
     auto signature = signatureOf(key->get(), s.manifest);
-    auto publicKey = publicKeyOf(key->get());
-    if (!signature || !publicKey) return Refusal{"could not sign with " + quotedPath(keyFile)};
+    if (!signature) return Refusal{"could not sign with " + quotedPath(keyFile)};
     s.signature = std::move(*signature);
     s.publicKey = std::move(*publicKey);
     return writeSignatureFolder(root, s);

@@ -11,10 +11,28 @@ namespace mirovan {
 // inside written as '\''.
 std::string quoteWord(const std::string& path);
 
-// Waits for `pid` to end, moves `here` aside to here.old, moves `newApp` into its place
-// (moving the old one back if that fails), removes `work`, and with `relaunch` ends by
-// exec'ing here/Contents/Linux/`executable`. Paths have no trailing slash.
-std::string swapScript(pid_t pid, const std::string& here, const std::string& newApp,
-                       const std::string& work, bool relaunch, const std::string& executable);
+// Whether `name` can only mean a file directly inside Contents/Linux: not empty, not "."
+// or "..", no "/" and no NUL.
+bool plainFileName(const std::string& name);
+
+// Paths have no trailing slash. Programs are CFBundleExecutable values.
+struct SwapPlan {
+    pid_t pid;               // the app, waited for
+    std::string here;        // the running bundle, replaced
+    std::string newApp;      // the verified update, moved away from its folder
+    std::string work;        // the scratch folder, removed whatever happens
+    bool relaunch;           // start the app again at the end
+    std::string oldProgram;  // here's own program
+    std::string newProgram;  // newApp's own program
+};
+
+// Waits for the app to end, stages the update in a fresh folder beside `here` (a copy when
+// it comes from another filesystem), and only once that has fully worked swaps the two by
+// renames within that folder, putting the old bundle back if the last rename fails. Any
+// failure leaves `here` as it was. Then removes `work` and, with `relaunch`, starts the
+// bundle now at `here` by its own program. No swap is tried when the new program is not a
+// plain file name or not an executable in the staged bundle; no relaunch happens when no
+// plain name is at hand.
+std::string swapScript(const SwapPlan& plan);
 
 }  // namespace mirovan

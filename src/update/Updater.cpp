@@ -6,6 +6,8 @@
 #include <glib.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <thread>
 #include <utility>
 
 #include "core/Trace.h"
@@ -36,9 +38,31 @@ std::optional<std::string> Updater::feed() const {
 }
 
 std::string Updater::work() const {
-    std::string owner = host_.bundle().identifier().value_or("Mirovan");
-    g_autofree char* path = g_build_filename(g_get_user_cache_dir(), owner.c_str(), "update", nullptr);
-    return path;
+    return scratchFolder(g_getenv("XDG_CACHE_HOME"), g_get_home_dir(), host_.bundle().identifier().value_or("Mirovan"));
+}
+
+RunningApp Updater::running() const {
+    const Bundle& bundle = host_.bundle();
+    RunningApp self{bundle.identifier(), std::nullopt, current, work()};
+    // Only a key whose own signed entry checks out names our team.
+    if (auto own = ownTeam(bundle.root())) self.team = *own;
+    return self;
+}
+
+void Updater::discardScratch() {
+    std::error_code ignored;
+    std::filesystem::remove_all(work(), ignored);
+}
+
+void Updater::clearLeftovers() {
+    std::string aside = work() + ".discarded";
+    std::error_code ignored;
+    std::filesystem::remove_all(aside, ignored);  // what an earlier clean-up did not finish
+    if (rename(work().c_str(), aside.c_str()) != 0) return;
+    std::thread([aside] {
+        std::error_code ignored;
+        std::filesystem::remove_all(aside, ignored);
+    }).detach();
 }
 
 void Updater::check(bool quiet) {
@@ -52,7 +76,7 @@ void Updater::check(bool quiet) {
         checking = true;
         trace("update-check");
         fetch(
-            *url,
+            *url, feedLimit,
             [](Fetched got) {
                 // Parsed here, off the main thread.
                 return FeedAnswer{got.error ? std::nullopt : readFeed(got.body), got.error};
@@ -79,23 +103,34 @@ void Updater::onFeedAnswer(const FeedAnswer& answer, const std::string& feedUrl,
 
 void Updater::download(const std::string& url, const std::string& sha256, std::int64_t version,
                        const std::string& name, bool quiet) {
-    const Bundle& bundle = host_.bundle();
-    RunningApp running{bundle.identifier(), std::nullopt, current, work()};
+    // The download and what it unpacks to live in the private scratch folder only.
+    if (auto scratch = makeScratch(work()); !scratch) {
+        onDownloaded(Refusal{scratch.why()}, name, version, quiet);
+        return;
+    }
     mirovan::download(
-        url,
-        [sha256, version, running, root = bundle.root()](const Downloaded& got) -> Checked<std::string> {
+        url, work(),
+        [sha256, version, self = running()](const Downloaded& got) -> Checked<std::string> {
             if (!got.file) return Refusal{got.error.value_or("The download failed.")};
-            RunningApp self = running;
-            if (auto own = ownTeam(root)) self.team = *own;
-            return unpack(*got.file, sha256, version, self);
+            // An exception must not end the worker thread, and with it the app, or leave
+            // the updater checking for ever.
+            try {
+                return unpack(*got.file, sha256, version, self);
+            } catch (const std::exception& e) {
+                return Refusal{e.what()};
+            }
         },
-        [this, name, quiet](const Checked<std::string>& result) { onDownloaded(result, name, quiet); });
+        [this, name, version, quiet](const Checked<std::string>& result) {
+            onDownloaded(result, name, version, quiet);
+        });
 }
 
-void Updater::onDownloaded(const Checked<std::string>& result, const std::string& name, bool quiet) {
+void Updater::onDownloaded(const Checked<std::string>& result, const std::string& name, std::int64_t version,
+                           bool quiet) {
     checking = false;
+    if (!result) discardScratch();
     if (result) {
-        ready = Ready{name, *result};
+        ready = Ready{name, *result, version};
         offer(name);
     } else if (auto message = downloadOutcome(result.why(), quiet, host_.name())) {
         tell(*message);
@@ -141,29 +176,48 @@ void Updater::install(bool relaunch, std::function<void()> then) {
     switch (installStep(ready.has_value(), access(parent, W_OK) == 0, relaunch)) {
     case InstallStep::swap: {
         // Taken before anything is tried: an update is handed on at most once.
-        std::string newApp = std::exchange(ready, std::nullopt)->app;
+        Ready waiting = *std::exchange(ready, std::nullopt);
+        // It may have waited for days in a folder of ours; nothing changed in it since
+        // it was verified goes in.
+        if (auto checked = recheck(waiting.app, waiting.number, running()); !checked) {
+            trace("update-refused");
+            discardScratch();
+            // After "Restart to Update" the user hears why and the app stays; at quit, silence.
+            if (relaunch) {
+                tell(*downloadOutcome(checked.why(), false, host_.name()));
+                return;
+            }
+            break;
+        }
         trace("update-install");
-        launchDetachedScript(swapScript(getpid(), here, newApp, work(), relaunch, executable()));
+        // Relaunch runs the new bundle's own program, as opening it would (it may be renamed).
+        std::string newProgram = Bundle::at(waiting.app).string("CFBundleExecutable").value_or(executable());
+        launchDetachedScript(swapScript({getpid(), here, waiting.app, work(), relaunch, executable(), newProgram}));
         break;
     }
     case InstallStep::cantUpdateHere:
         ready.reset();
+        discardScratch();
         // Quitting has to wait until the user has read why nothing will change.
         tell(cantUpdateHere(host_.name()), std::move(then));
         return;
     case InstallStep::leave:
         ready.reset();
+        discardScratch();
         break;
     case InstallStep::nothing:
+        // A transfer cut short by quitting leaves nothing behind.
+        if (!relaunch) discardScratch();
         break;
     }
     if (then) then();
 }
 
 std::string Updater::executable() const {
-    if (auto name = host_.bundle().string("CFBundleExecutable")) return *name;
-    g_autofree char* name = g_path_get_basename(programPath().c_str());
-    return name;
+    auto name = host_.bundle().string("CFBundleExecutable");
+    if (name && plainFileName(*name)) return *name;
+    g_autofree char* own = g_path_get_basename(programPath().c_str());
+    return own;
 }
 
 }  // namespace mirovan

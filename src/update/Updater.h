@@ -17,6 +17,7 @@ namespace mirovan {
 
 struct FeedAnswer;
 struct Message;
+struct RunningApp;
 
 // What the updater needs of the app.
 class UpdaterHost {
@@ -61,9 +62,14 @@ public:
     // created by asking.
     std::string work() const;
 
+    // Removes what a run that was killed left in work(): set aside at once, deleted on a
+    // thread of its own.
+    void clearLeftovers();
+
     struct Ready {
         std::string version;  // the label shown to the user
         std::string app;      // the verified bundle, inside work()
+        std::int64_t number;  // the build number it was verified as
     };
 
     const std::int64_t current;  // the running build's number
@@ -72,7 +78,10 @@ public:
 
 private:
     void onFeedAnswer(const FeedAnswer& answer, const std::string& feedUrl, bool quiet);
-    void onDownloaded(const Checked<std::string>& result, const std::string& name, bool quiet);
+    void onDownloaded(const Checked<std::string>& result, const std::string& name, std::int64_t version, bool quiet);
+    // What the checks compare a new bundle with: the running bundle's identity and team.
+    RunningApp running() const;
+    void discardScratch();
     // Shows one of our alerts; `answered` gets the button's index, or none when the alert
     // was dismissed or not shown at all.
     void show(const Alert& alert, std::function<void(std::optional<std::size_t>)> answered);

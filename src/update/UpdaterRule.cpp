@@ -40,4 +40,9 @@ Message cantUpdateHere(const std::string& name) {
     return {name + " can't update itself here.", "Download the new version and drag it into Applications."};
 }
 
+std::string scratchFolder(const char* xdgCacheHome, const std::string& home, const std::string& identifier) {
+    std::string cache = xdgCacheHome && xdgCacheHome[0] == '/' ? xdgCacheHome : home + "/.cache";
+    return cache + "/" + identifier + "/update";
+}
+
 }  // namespace mirovan

@@ -51,4 +51,12 @@ InstallStep installStep(bool ready, bool folderWritable, bool relaunch);
 
 Message cantUpdateHere(const std::string& name);
 
+// The scratch folder: <cache>/<identifier>/update, where <cache> is XDG_CACHE_HOME when it
+// is an absolute path (a relative one is ignored, as the XDG base directories say) and
+// ~/.cache otherwise.
+std::string scratchFolder(const char* xdgCacheHome, const std::string& home, const std::string& identifier);
+
+// The feed is small; a body that never ends must not grow the app.
+inline constexpr std::size_t feedLimit = 1 << 20;
+
 }  // namespace mirovan

@@ -54,7 +54,8 @@ inline std::string infoPlist(const std::string& identifier, const std::string& m
 // them, one leading through another.
 inline void makeBundle(const fs::path& app, const std::string& identifier = "org.mirovan.Test",
                        const std::string& version = "<string>42</string>") {
-    put(app / "Contents/Info.plist", infoPlist(identifier, "<key>CFBundleVersion</key>" + version));
+    put(app / "Contents/Info.plist", infoPlist(identifier, "<key>CFBundleExecutable</key><string>prog</string>"
+                                                           "<key>CFBundleVersion</key>" + version));
     put(app / "Contents/Linux/prog", "#!/bin/sh\necho hi\n");
     fs::permissions(app / "Contents/Linux/prog", fs::perms(0755));
     put(app / "Contents/Resources/odd \"name\"\n\\ here", "x");

@@ -1,6 +1,8 @@
 // Real processes: the server's child (end of file on stdin, no inherited pipe ends, its
 // own group, output after exit, the deadline, launch errors), the detached script, and the
-// swap script as /bin/sh runs it against folders whose names need quoting.
+// swap script as /bin/sh runs it against folders whose names need quoting or start with "-",
+// with an update on another filesystem whose copy may fail halfway.
+#include <map>
 #include <set>
 
 #include "BundleKit.h"
@@ -68,45 +70,87 @@ TEST(ChildProcess, DetachedScriptHasASessionOfItsOwnAndOnlyTheStandardStreams) {
 
 namespace {
 
-// A running bundle, an update in the scratch folder, and programs that say which started.
-class SwapRun : public ::testing::Test {
-protected:
-    Scratch root{"swap"};
-    fs::path here = root / "Don't Touch/My App.app", old = here.string() + ".old", work = root / "cache/update",
-             newApp = work / "0F1E2D3C-aaaa/Archive Name.app";
-
-    void SetUp() override {
-        for (const char* top : {"Don't Touch", "cache", "started"}) fs::remove_all(root / top);
-        for (const auto& [bundle, which] : {std::pair(here, "old"), std::pair(newApp, "new")}) {
-            put(bundle / "Contents/Info.plist", which);
-            put(bundle / "Contents/Linux/run me",
-                "#!/bin/sh\necho " + std::string(which) + " >'" + (root / "started").string() + "'\n");
-            fs::permissions(bundle / "Contents/Linux/run me", fs::perms::owner_all);
-        }
-    }
-    std::string script(pid_t waitFor, bool relaunch) {
-        return swapScript(waitFor, here.string(), newApp.string(), work.string(), relaunch, "run me");
-    }
-    std::string installed() { return slurp(here / "Contents/Info.plist"); }
-};
+// Everything at and under `top`, links not followed: type, mode, and bytes or link target.
+std::map<std::string, std::string> listing(const fs::path& top) {
+    std::map<std::string, std::string> seen;
+    auto note = [&](const fs::path& p) {
+        auto s = fs::symlink_status(p);
+        seen[p.lexically_relative(top)] =
+            std::to_string(int(s.type())) + " " + std::to_string(int(s.permissions())) + " " +
+            (fs::is_symlink(s) ? fs::read_symlink(p).string() : fs::is_regular_file(s) ? slurp(p) : "");
+    };
+    note(top);
+    for (const auto& e : fs::recursive_directory_iterator(top)) note(e.path());
+    return seen;
+}
 
 }  // namespace
 
-TEST_F(SwapRun, WaitsForTheAppThenSwapsOrRollsBackAndCleansUp) {
-    // A kept leftover .old would take the running bundle inside it, and the roll-back would
-    // put the leftover in its place.
-    for (const auto& [what, leftover, newMissing, relaunch, installs, starts] :
-         std::vector<std::tuple<const char*, bool, bool, bool, const char*, const char*>>{
-             {"swap", false, false, true, "new", "new\n"},
-             {"new bundle cannot be moved", false, true, true, "old", "old\n"},
-             {"leftover .old", true, true, false, "old", ""}}) {
-        SCOPED_TRACE(what);
-        SetUp();
-        if (leftover) put(old / "Contents/Info.plist", "leftover");
-        if (newMissing) fs::remove_all(newApp);
+TEST(SwapScript, ProgramNamesMustBePlainFileNames) {
+    for (std::string name : {"", ".", "..", "a/b", "/x", "x/"}) EXPECT_FALSE(plainFileName(name)) << name;
+    EXPECT_FALSE(plainFileName(std::string("a\0b", 3)));
+    for (std::string name : {"run me", "...", ".x", "-x"}) EXPECT_TRUE(plainFileName(name)) << name;
+}
+
+TEST(SwapScript, WaitsForTheAppThenSwapsWhollyOrNotAtAllAndStartsWhatIsThere) {
+    // `cutShort`: a file size limit stops the copy from another filesystem halfway.
+    enum Copy { rename, copy, cutShort };
+    struct Row {
+        const char* what;
+        bool dashed;  // paths handed over relative, starting with "-"
+        Copy copy;
+        bool relaunch;
+        const char *oldProgram, *newProgram;
+        bool swaps;
+        const char* starts;
+    };
+    for (const Row& row : std::vector<Row>{
+             {"copied, started by the new program's own name", false, copy, true, "run me", "run new", true, "new\n"},
+             {"paths start with -", true, rename, false, "run me", "run new", true, ""},
+             {"copy fails midway", false, cutShort, true, "run me", "run new", false, "old\n"},
+             {"new program is no plain name", true, rename, true, "run me", "../Linux/run new", false, "old\n"},
+             {"new program is missing", false, rename, true, "run me", "absent", false, "old\n"},
+             {"old program is no plain name", false, cutShort, true, "../Linux/run me", "run new", false, ""}}) {
+        SCOPED_TRACE(row.what);
+        Scratch root("swap");
+        struct Gone {
+            fs::path dir;
+            ~Gone() { std::error_code ignored; fs::remove_all(dir, ignored); }
+        } far{"/dev/shm" / root.dir.filename()};
+        fs::path folder = root / "-Don't Touch", here = folder / "My App.app",
+                 work = (row.copy == rename ? root.dir : far.dir) / "-cache/update",
+                 newApp = work / "0F1E2D3C-aaaa/Archive Name.app";
+        for (const auto& [bundle, which, program] :
+             {std::tuple(here, "old", "run me"), std::tuple(newApp, "new", "run new")}) {
+            makeBundle(bundle, std::string("org.mirovan.") + which);
+            put(bundle / "Contents/Linux" / program, std::string("#!/bin/sh\necho ") + which + " >'" +
+                                                         (root / "started").string() + "'\n");
+            fs::permissions(bundle / "Contents/Linux" / program, fs::perms::owner_all);
+        }
+        put(newApp / "Contents/Resources/large", std::string(256 << 10, 'x'));
+        // The user's own things beside the bundle, one a link to a folder elsewhere.
+        put(here.string() + ".old", "mine");
+        fs::create_directory_symlink(root.dir, here.string() + ".new");
+        struct stat near{}, other{};
+        ASSERT_TRUE(stat(root.dir.c_str(), &near) == 0 && stat(far.dir.parent_path().c_str(), &other) == 0);
+        ASSERT_NE(near.st_dev, other.st_dev) << "/dev/shm must be another filesystem";
+        auto beside = [&] {
+            auto all = listing(folder);
+            std::erase_if(all, [](const auto& e) {
+                return e.first == "My App.app" || e.first.starts_with("My App.app/");
+            });
+            return all;
+        };
+        const auto oldBundle = listing(here), newBundle = listing(newApp), others = beside();
+        auto handed = [&](const fs::path& p) { return (row.dashed ? p.lexically_relative(root.dir) : p).string(); };
+
+        Child app("exec sleep 60");
+        std::string script = swapScript({app->pid(), handed(here), handed(newApp), handed(work), row.relaunch,
+                                         row.oldProgram, row.newProgram});
+        if (row.copy == cutShort) script = "ulimit -f 64; trap '' XFSZ\n" + script;
+        Child swap(script, root.dir.string());
         // It keeps polling, a new "sleep" each round, while the app runs. A zombie would still
         // answer kill -0, so the stand-in is collected too.
-        Child app("exec sleep 60"), swap(script(app->pid(), relaunch), root.dir.string());
         auto sleeping = [&, command = "pgrep -xP " + std::to_string(swap->pid()) + " sleep"] {
             std::string pid(32, '\0');
             FILE* out = popen(command.c_str(), "r");
@@ -116,13 +160,14 @@ TEST_F(SwapRun, WaitsForTheAppThenSwapsOrRollsBackAndCleansUp) {
         std::string first;
         ASSERT_TRUE(waitFor([&] { return !(first = sleeping()).empty(); }));
         ASSERT_TRUE(waitFor([&] { auto now = sleeping(); return !now.empty() && now != first; }));
-        EXPECT_TRUE(swap->running() && installed() == "old");
+        EXPECT_TRUE(swap->running() && listing(here) == oldBundle);
         app->terminate();
         ASSERT_TRUE(app.ended());
         app->reap();
         ASSERT_TRUE(swap.ended());
-        EXPECT_EQ(installed(), installs);
-        EXPECT_EQ(slurp(root / "started"), starts);
-        EXPECT_FALSE(fs::exists(here / "My App.app") || fs::exists(old) || fs::exists(work));
+        EXPECT_EQ(listing(here), row.swaps ? newBundle : oldBundle);
+        EXPECT_EQ(beside(), others);  // nothing staged is left, nothing of the user's is touched
+        EXPECT_EQ(slurp(root / "started"), row.starts);
+        EXPECT_FALSE(fs::exists(work));
     }
 }

@@ -59,3 +59,9 @@ TEST(UpdaterRule, InstallStep) {
     EXPECT_EQ(installStep(true, false, true), InstallStep::cantUpdateHere);
     EXPECT_EQ(installStep(true, false, false), InstallStep::leave);
 }
+
+TEST(UpdaterRule, ScratchFolderIgnoresARelativeCacheHome) {
+    EXPECT_EQ(scratchFolder("/c", "/home/a", "o.t.App"), "/c/o.t.App/update");
+    for (const char* relative : {"cache", "./c", "", static_cast<const char*>(nullptr)})
+        EXPECT_EQ(scratchFolder(relative, "/home/a", "o.t.App"), "/home/a/.cache/o.t.App/update");
+}
