@@ -19,7 +19,7 @@ using mirovan::Utf8Stream;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kChunk = 64 * 1024;
-constexpr std::size_t kCorpus = 64 * kChunk; // 4 MiB, cycled
+constexpr std::size_t kCorpus = 64 * kChunk;  // 4 MiB, cycled
 constexpr std::size_t kChunks = (200'000'000 + kChunk - 1) / kChunk;
 
 // Mostly ASCII request logs; about one line in four carries accented, CJK,
@@ -59,7 +59,7 @@ long peakRssKiB() {
     return ru.ru_maxrss;
 }
 
-} // namespace
+}  // namespace
 
 int main() {
     const std::string corpus = makeCorpus();

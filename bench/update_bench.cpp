@@ -141,8 +141,9 @@ private:
     }
 
     void write(const fs::path& path, std::uint64_t length, bool text, unsigned mode) {
-        static const char* words[] = {"bundle ", "server ", "window ", "update ", "page ", "signed ",
-                                      "<div class=\"row\">", "</div>\n", "function ", "return ", "{\n", "}\n"};
+        static const char* words[] = {
+            "bundle ",  "server ",   "window ", "update ", "page ", "signed ", "<div class=\"row\">",
+            "</div>\n", "function ", "return ", "{\n",     "}\n"};
         std::string data;
         data.reserve(length);
         while (data.size() < length) {
@@ -188,8 +189,10 @@ int main(int argc, char** argv) {
     int runs = 5;
     std::uint64_t megabytes = 200;
     for (int i = 1; i + 1 < argc; i += 2) {
-        if (!std::strcmp(argv[i], "--runs")) runs = std::max(1, std::atoi(argv[i + 1]));
-        else if (!std::strcmp(argv[i], "--mb")) megabytes = std::max(1, std::atoi(argv[i + 1]));
+        if (!std::strcmp(argv[i], "--runs"))
+            runs = std::max(1, std::atoi(argv[i + 1]));
+        else if (!std::strcmp(argv[i], "--mb"))
+            megabytes = std::max(1, std::atoi(argv[i + 1]));
     }
 
     const char* tmpdir = std::getenv("TMPDIR");
@@ -214,8 +217,7 @@ int main(int argc, char** argv) {
         if (!runCommand({"zip", "-qry", archive, "Bench.app"}, source).ok) throw std::runtime_error("zip failed");
         const std::string sha256 = *mirovan::sha256OfFile(archive);
         std::printf("bundle: %zu files, %.1f MB; archive %.1f MB; %d run(s), medians below\n", maker.files,
-                    static_cast<double>(maker.bytes) / 1e6, static_cast<double>(fs::file_size(archive)) / 1e6,
-                    runs);
+                    static_cast<double>(maker.bytes) / 1e6, static_cast<double>(fs::file_size(archive)) / 1e6, runs);
 
         const mirovan::RunningApp running{kIdentifier, team, kVersion - 1, tmp / "work"};
         const std::string extracted = tmp / "baseline";
@@ -239,8 +241,13 @@ int main(int argc, char** argv) {
                 ours.push_back(runUnpack(archive, sha256, running));
             };
             // Alternate who goes first, so neither always meets the other's writeback.
-            if (run % 2 == 0) { baseline(); unpacked(); }
-            else { unpacked(); baseline(); }
+            if (run % 2 == 0) {
+                baseline();
+                unpacked();
+            } else {
+                unpacked();
+                baseline();
+            }
             if (!ours.back().ok || !base.back().ok) throw std::runtime_error("a run failed");
         }
 

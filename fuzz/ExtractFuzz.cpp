@@ -28,9 +28,7 @@ void walk(const fs::path& dir, std::vector<fs::path>& found) {
     }
 }
 
-bool inside(const fs::path& path, const fs::path& folder) {
-    return path.native().starts_with(folder.native() + "/");
-}
+bool inside(const fs::path& path, const fs::path& folder) { return path.native().starts_with(folder.native() + "/"); }
 
 }  // namespace
 

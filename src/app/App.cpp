@@ -42,9 +42,7 @@ button.window-dot:hover { color: rgba(0,0,0,0.6); }
 window:backdrop button.window-dot { background: alpha(currentColor, 0.0); box-shadow: inset 0 0 0 1px alpha(#888, 0.5); }
 )css";
 
-std::string stateFile(const std::string& name) {
-    return WindowState::file(g_get_user_state_dir(), name);
-}
+std::string stateFile(const std::string& name) { return WindowState::file(g_get_user_state_dir(), name); }
 
 }  // namespace
 
@@ -63,10 +61,13 @@ int App::run(int argc, char** argv) {
         makeApplication(nullptr);
     }
     for (int signal : {SIGTERM, SIGINT, SIGHUP})
-        g_unix_signal_add(signal, +[](gpointer self) -> gboolean {
-            static_cast<App*>(self)->quit();
-            return G_SOURCE_REMOVE;
-        }, this);
+        g_unix_signal_add(
+            signal,
+            +[](gpointer self) -> gboolean {
+                static_cast<App*>(self)->quit();
+                return G_SOURCE_REMOVE;
+            },
+            this);
     // The app takes no arguments of its own; GApplication would refuse files.
     (void)argc;
     return g_application_run(G_APPLICATION(application_), 1, argv);
@@ -76,10 +77,8 @@ void App::makeApplication(const char* id) {
     application_ = adw_application_new(id, id ? G_APPLICATION_DEFAULT_FLAGS : G_APPLICATION_NON_UNIQUE);
     // Emitted in the app's one instance only, before the toolkit builds anything: the
     // server's start-up then overlaps the web view's and the window's.
-    g_signal_connect(application_, "startup", G_CALLBACK(+[](GApplication*, gpointer self) {
-                         static_cast<App*>(self)->startShell();
-                     }),
-                     this);
+    g_signal_connect(application_, "startup",
+                     G_CALLBACK(+[](GApplication*, gpointer self) { static_cast<App*>(self)->startShell(); }), this);
     g_signal_connect(application_, "activate", G_CALLBACK(+[](GApplication*, gpointer self) {
                          auto* app = static_cast<App*>(self);
                          if (app->window)
@@ -88,16 +87,13 @@ void App::makeApplication(const char* id) {
                              app->launch();
                      }),
                      this);
-    g_signal_connect(application_, "shutdown", G_CALLBACK(+[](GApplication*, gpointer self) {
-                         static_cast<App*>(self)->terminate();
-                     }),
-                     this);
+    g_signal_connect(application_, "shutdown",
+                     G_CALLBACK(+[](GApplication*, gpointer self) { static_cast<App*>(self)->terminate(); }), this);
 }
 
 void App::launch() {
     web = std::make_unique<WebView>();
-    g_signal_connect(web->view(), "load-changed",
-                     G_CALLBACK(+[](WebKitWebView*, WebKitLoadEvent event, gpointer self) {
+    g_signal_connect(web->view(), "load-changed", G_CALLBACK(+[](WebKitWebView*, WebKitLoadEvent event, gpointer self) {
                          static_cast<App*>(self)->onLoadChanged(event);
                      }),
                      this);
@@ -150,8 +146,7 @@ void App::buildWindow() {
          +[](GtkButton*, gpointer self) { gtk_window_close(static_cast<App*>(self)->window); }},
         {"minimize", "\u2212", "Minimize",
          +[](GtkButton*, gpointer self) { gtk_window_minimize(static_cast<App*>(self)->window); }},
-        {"maximize", "+", "Zoom",
-         +[](GtkButton*, gpointer self) { static_cast<App*>(self)->toggleZoom(); }},
+        {"maximize", "+", "Zoom", +[](GtkButton*, gpointer self) { static_cast<App*>(self)->toggleZoom(); }},
     };
     for (size_t i = 0; i < buttons_.size(); ++i) {
         GtkWidget* b = gtk_button_new_with_label(kinds[i].glyph);
@@ -174,21 +169,22 @@ void App::buildWindow() {
     // Closing the window hides it; the app and its server keep running.
     gtk_window_set_hide_on_close(window, TRUE);
 
-    auto onPlace = G_CALLBACK(+[](GObject*, GParamSpec*, gpointer self) {
-        static_cast<App*>(self)->placeButtons();
-    });
+    auto onPlace = G_CALLBACK(+[](GObject*, GParamSpec*, gpointer self) { static_cast<App*>(self)->placeButtons(); });
     auto onSize = G_CALLBACK(+[](GObject*, GParamSpec*, gpointer self) {
         auto* app = static_cast<App*>(self);
         if (app->saveTimer_) g_source_remove(app->saveTimer_);
-        app->saveTimer_ = g_timeout_add(500, +[](gpointer self) -> gboolean {
-            auto* app = static_cast<App*>(self);
-            app->saveTimer_ = 0;
-            app->saveWindowState();
-            return G_SOURCE_REMOVE;
-        }, app);
+        app->saveTimer_ = g_timeout_add(
+            500,
+            +[](gpointer self) -> gboolean {
+                auto* app = static_cast<App*>(self);
+                app->saveTimer_ = 0;
+                app->saveWindowState();
+                return G_SOURCE_REMOVE;
+            },
+            app);
     });
-    for (const char* property : {"notify::default-width", "notify::default-height", "notify::fullscreened",
-                                 "notify::is-active"})
+    for (const char* property :
+         {"notify::default-width", "notify::default-height", "notify::fullscreened", "notify::is-active"})
         g_signal_connect(window, property, onPlace, this);
     for (const char* property : {"notify::default-width", "notify::default-height", "notify::maximized"})
         g_signal_connect(window, property, onSize, this);
@@ -214,9 +210,7 @@ void App::placeButtons() {
     }
 }
 
-void App::addOverlay(GtkWidget* widget) {
-    gtk_overlay_add_overlay(GTK_OVERLAY(overlay_), widget);
-}
+void App::addOverlay(GtkWidget* widget) { gtk_overlay_add_overlay(GTK_OVERLAY(overlay_), widget); }
 
 void App::toggleZoom() {
     if (gtk_window_is_maximized(window))

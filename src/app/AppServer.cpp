@@ -49,23 +49,26 @@ void App::startShell() {
     }
     shell = std::move(std::get<std::unique_ptr<ChildProcess>>(launched));
 
-    g_unix_fd_add(shell->outputFd(), static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
-                  +[](int, GIOCondition, gpointer self) -> gboolean {
-                      auto* app = static_cast<App*>(self);
-                      app->onShellOutput();
-                      return app->outputEnded_ ? G_SOURCE_REMOVE : G_SOURCE_CONTINUE;
-                  },
-                  this);
+    g_unix_fd_add(
+        shell->outputFd(), static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
+        +[](int, GIOCondition, gpointer self) -> gboolean {
+            auto* app = static_cast<App*>(self);
+            app->onShellOutput();
+            return app->outputEnded_ ? G_SOURCE_REMOVE : G_SOURCE_CONTINUE;
+        },
+        this);
     if (shell->exitFd() >= 0) {
-        g_unix_fd_add(shell->exitFd(), G_IO_IN, +[](int, GIOCondition, gpointer self) -> gboolean {
-            static_cast<App*>(self)->onShellExit();
-            return G_SOURCE_REMOVE;
-        }, this);
+        g_unix_fd_add(
+            shell->exitFd(), G_IO_IN,
+            +[](int, GIOCondition, gpointer self) -> gboolean {
+                static_cast<App*>(self)->onShellExit();
+                return G_SOURCE_REMOVE;
+            },
+            this);
     } else {
         // Kernels without pidfd: GLib's child watch reaps instead.
-        g_child_watch_add(shell->pid(), +[](GPid, int, gpointer self) {
-            static_cast<App*>(self)->onShellExit();
-        }, this);
+        g_child_watch_add(
+            shell->pid(), +[](GPid, int, gpointer self) { static_cast<App*>(self)->onShellExit(); }, this);
     }
 }
 
@@ -91,9 +94,7 @@ size_t App::readShell(size_t limit) {
     return bytes.size();
 }
 
-void App::onShellOutput() {
-    readShell(outputPerTurn);
-}
+void App::onShellOutput() { readShell(outputPerTurn); }
 
 void App::onShellExit() {
     if (!shell) return;

@@ -45,29 +45,21 @@ ScriptAnswer scriptAnswer(const AlertAnswer& closed) {
 Alert alertFor(WebKitScriptDialog* dialog) {
     Alert alert{text(webkit_script_dialog_get_message(dialog)), {"OK", "Cancel"}, std::nullopt};
     switch (webkit_script_dialog_get_dialog_type(dialog)) {
-    case WEBKIT_SCRIPT_DIALOG_ALERT:
-        alert.buttons = {"OK"};
-        break;
-    case WEBKIT_SCRIPT_DIALOG_PROMPT:
-        alert.field = text(webkit_script_dialog_prompt_get_default_text(dialog));
-        break;
-    default:
-        break;
+    case WEBKIT_SCRIPT_DIALOG_ALERT: alert.buttons = {"OK"}; break;
+    case WEBKIT_SCRIPT_DIALOG_PROMPT: alert.field = text(webkit_script_dialog_prompt_get_default_text(dialog)); break;
+    default: break;
     }
     return alert;
 }
 
 void answer(WebKitScriptDialog* dialog, const ScriptAnswer& reply) {
     switch (webkit_script_dialog_get_dialog_type(dialog)) {
-    case WEBKIT_SCRIPT_DIALOG_CONFIRM:
-        webkit_script_dialog_confirm_set_confirmed(dialog, reply.confirmed);
-        break;
+    case WEBKIT_SCRIPT_DIALOG_CONFIRM: webkit_script_dialog_confirm_set_confirmed(dialog, reply.confirmed); break;
     case WEBKIT_SCRIPT_DIALOG_PROMPT:
         // Left unset, the text reaches the script as null, which is what a refusal means.
         if (reply.text) webkit_script_dialog_prompt_set_text(dialog, reply.text->c_str());
         break;
-    default:
-        break;
+    default: break;
     }
     webkit_script_dialog_close(dialog);
 }
@@ -78,9 +70,8 @@ gboolean onScriptDialog(App& app, WebKitScriptDialog* dialog) {
         webkit_script_dialog_confirm_set_confirmed(dialog, TRUE);
         return TRUE;
     }
-    showAlert(app.window, alertFor(dialog), [kept = keep(dialog)](AlertAnswer closed) {
-        answer(kept.get(), scriptAnswer(closed));
-    });
+    showAlert(app.window, alertFor(dialog),
+              [kept = keep(dialog)](AlertAnswer closed) { answer(kept.get(), scriptAnswer(closed)); });
     return TRUE;
 }
 
@@ -97,9 +88,7 @@ void answer(WebKitFileChooserRequest* request, const ChosenFiles& files) {
 
 gboolean onFileChooser(App& app, WebKitFileChooserRequest* request) {
     bool multiple = webkit_file_chooser_request_get_select_multiple(request);
-    chooseFiles(app.window, multiple, [kept = keep(request)](const ChosenFiles& files) {
-        answer(kept.get(), files);
-    });
+    chooseFiles(app.window, multiple, [kept = keep(request)](const ChosenFiles& files) { answer(kept.get(), files); });
     return TRUE;
 }
 
@@ -113,8 +102,7 @@ void connectDialogs(App& app) {
                      }),
                      &app);
     g_signal_connect(view, "run-file-chooser",
-                     G_CALLBACK(+[](WebKitWebView*, WebKitFileChooserRequest* request,
-                                    gpointer self) -> gboolean {
+                     G_CALLBACK(+[](WebKitWebView*, WebKitFileChooserRequest* request, gpointer self) -> gboolean {
                          return onFileChooser(*static_cast<App*>(self), request);
                      }),
                      &app);

@@ -15,9 +15,7 @@ struct Command {
     void (*run)(App&);
 };
 
-void editing(App& app, const char* command) {
-    webkit_web_view_execute_editing_command(app.web->view(), command);
-}
+void editing(App& app, const char* command) { webkit_web_view_execute_editing_command(app.web->view(), command); }
 
 const Command commands[] = {
     {"about", [](App& app) { app.about(); }},
@@ -65,9 +63,7 @@ GMenuModel* buildModel(const std::string& name) {
     return G_MENU_MODEL(bar);
 }
 
-void popUp(GtkWidget* button) {
-    gtk_menu_button_popup(GTK_MENU_BUTTON(button));
-}
+void popUp(GtkWidget* button) { gtk_menu_button_popup(GTK_MENU_BUTTON(button)); }
 
 struct AltWatch {
     GtkWidget* button = nullptr;

@@ -92,14 +92,9 @@ gboolean onDecidePolicy(WebKitPolicyDecision* decision, WebKitPolicyDecisionType
 GtkWidget* onCreate(WebKitNavigationAction* action) {
     std::string url = uriOf(webkit_navigation_action_get_request(action));
     switch (newWindowDecision(url)) {
-    case NewWindow::openInBrowser:
-        openInBrowser(url);
-        break;
-    case NewWindow::showInFileManager:
-        showInFileManager(url);
-        break;
-    case NewWindow::nothing:
-        break;
+    case NewWindow::openInBrowser: openInBrowser(url); break;
+    case NewWindow::showInFileManager: showInFileManager(url); break;
+    case NewWindow::nothing: break;
     }
     return nullptr;
 }

@@ -23,11 +23,14 @@ struct Retry {
 void failed(App& app, LoadError error) {
     const auto& page = app.output.page();
     if (!shouldRetry(error, page.has_value())) return;
-    g_timeout_add_full(G_PRIORITY_DEFAULT, 1000, +[](gpointer data) -> gboolean {
-        auto* retry = static_cast<Retry*>(data);
-        retry->app->web->loadPage(retry->url);
-        return G_SOURCE_REMOVE;
-    }, new Retry{&app, *page}, +[](gpointer data) { delete static_cast<Retry*>(data); });
+    g_timeout_add_full(
+        G_PRIORITY_DEFAULT, 1000,
+        +[](gpointer data) -> gboolean {
+            auto* retry = static_cast<Retry*>(data);
+            retry->app->web->loadPage(retry->url);
+            return G_SOURCE_REMOVE;
+        },
+        new Retry{&app, *page}, +[](gpointer data) { delete static_cast<Retry*>(data); });
 }
 
 gboolean onLoadFailed(WebKitWebView*, WebKitLoadEvent event, char*, GError* error, gpointer self) {

@@ -22,10 +22,13 @@ Updates::Updates(App& app) : app_(app), updater(*this) {}
 
 void Updates::start() {
     updater.clearLeftovers();
-    g_timeout_add_seconds(firstCheckSeconds, +[](gpointer self) -> gboolean {
-        onQuietCheck(self);
-        return G_SOURCE_REMOVE;
-    }, this);
+    g_timeout_add_seconds(
+        firstCheckSeconds,
+        +[](gpointer self) -> gboolean {
+            onQuietCheck(self);
+            return G_SOURCE_REMOVE;
+        },
+        this);
     timer = g_timeout_add_seconds(checkIntervalSeconds, onQuietCheck, this);
 }
 
@@ -38,9 +41,8 @@ void Updates::showAlert(const Alert& alert, std::function<void(std::optional<std
         answered(std::nullopt);
         return;
     }
-    mirovan::showAlert(app_.window, alert, [answered = std::move(answered)](AlertAnswer answer) {
-        answered(answer.button);
-    });
+    mirovan::showAlert(app_.window, alert,
+                       [answered = std::move(answered)](AlertAnswer answer) { answered(answer.button); });
 }
 
 void Updates::quit() { app_.quit(); }

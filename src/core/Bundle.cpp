@@ -71,8 +71,7 @@ Bundle Bundle::forExecutable(const std::string& executable) {
     fs::path folder = fs::path(executable).parent_path();
     fs::path contents = folder.parent_path();
     fs::path root = contents.parent_path();
-    if (folder.filename() == "Linux" && contents.filename() == "Contents" &&
-        root.extension() == ".app")
+    if (folder.filename() == "Linux" && contents.filename() == "Contents" && root.extension() == ".app")
         return at(root.string());
     Bundle b;
     b.root_ = folder.string();
@@ -89,8 +88,6 @@ std::optional<std::string> Bundle::string(const char* key) const {
     return value ? std::string(value, length) : std::string();
 }
 
-std::string Bundle::name() const {
-    return string("CFBundleName").value_or("Mirovan");
-}
+std::string Bundle::name() const { return string("CFBundleName").value_or("Mirovan"); }
 
 }  // namespace mirovan

@@ -81,7 +81,7 @@ std::size_t LogTail::segmentAscii(const unsigned char* p, std::size_t i, std::si
         if (i + 8 <= n && head + 8 <= limit_ && prev != '\r') {
             std::uint64_t w;
             std::memcpy(&w, p + i, 8);
-            const std::uint64_t cr = w ^ (kOnes * '\r'); // zero byte where w has a CR
+            const std::uint64_t cr = w ^ (kOnes * '\r');  // zero byte where w has a CR
             if (!(w & kHigh) && !((cr - kOnes) & ~cr & kHigh)) {
                 for (std::size_t k = 0; k < 8; ++k) ring[head + k] = base + i + k;
                 head = head + 8 == limit_ ? 0 : head + 8;
@@ -110,7 +110,7 @@ void LogTail::markStart(std::uint64_t offset) {
         starts_.push_back(offset);
         return;
     }
-    starts_[head_] = offset; // overwrites the oldest cluster, which falls out of the tail
+    starts_[head_] = offset;  // overwrites the oldest cluster, which falls out of the tail
     if (++head_ == limit_) head_ = 0;
 }
 
@@ -131,4 +131,4 @@ void LogTail::keep(std::string_view bytes) {
     if (text_.capacity() > 2 * text_.size() + (1u << 20)) text_.shrink_to_fit();
 }
 
-} // namespace mirovan
+}  // namespace mirovan

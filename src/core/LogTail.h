@@ -35,12 +35,12 @@ private:
     // never has to rewrite them.
     std::vector<std::uint64_t> starts_;
     std::size_t head_ = 0;
-    std::uint64_t textStart_ = 0; // stream offset of text_[0]
-    std::uint64_t streamEnd_ = 0; // stream offset just past the last byte appended
+    std::uint64_t textStart_ = 0;  // stream offset of text_[0]
+    std::uint64_t streamEnd_ = 0;  // stream offset just past the last byte appended
     // Segmentation state carries across appends, so a boundary is decided exactly
     // as if the whole stream had arrived at once.
-    std::int32_t last_ = -1;      // previous code point; -1 before the first
-    std::int32_t breakState_ = 0; // utf8proc's state; 0 is right after a boundary
+    std::int32_t last_ = -1;       // previous code point; -1 before the first
+    std::int32_t breakState_ = 0;  // utf8proc's state; 0 is right after a boundary
 };
 
-} // namespace mirovan
+}  // namespace mirovan

@@ -21,9 +21,7 @@ utf8proc_int32_t next(std::string_view text, size_t& at) {
 }
 
 // The regular expression's \d: any Unicode decimal digit, not only ASCII.
-bool isDecimalDigit(utf8proc_int32_t cp) {
-    return cp >= 0 && utf8proc_category(cp) == UTF8PROC_CATEGORY_ND;
-}
+bool isDecimalDigit(utf8proc_int32_t cp) { return cp >= 0 && utf8proc_category(cp) == UTF8PROC_CATEGORY_ND; }
 
 // The white space and line breaks that are trimmed from the readiness file.
 bool isSpaceOrNewline(utf8proc_int32_t cp) {
@@ -36,8 +34,7 @@ bool isSpaceOrNewline(utf8proc_int32_t cp) {
 // non-ASCII) makes the text no URL.
 bool isUrlCharacter(unsigned char c) {
     if (g_ascii_isalnum(c)) return true;
-    return std::string_view("-._~:/?#[]@!$&'()*+,;=%").find(static_cast<char>(c)) !=
-           std::string_view::npos;
+    return std::string_view("-._~:/?#[]@!$&'()*+,;=%").find(static_cast<char>(c)) != std::string_view::npos;
 }
 
 }  // namespace
@@ -60,8 +57,7 @@ bool isAnnouncement(std::string_view line) {
 }
 
 std::optional<std::string> pageAddress(std::string_view fileText) {
-    if (!g_utf8_validate(fileText.data(), static_cast<gssize>(fileText.size()), nullptr))
-        return std::nullopt;
+    if (!g_utf8_validate(fileText.data(), static_cast<gssize>(fileText.size()), nullptr)) return std::nullopt;
     // Trim from the front, then from the back, one code point at a time.
     size_t begin = 0;
     while (begin < fileText.size()) {
@@ -72,8 +68,7 @@ std::optional<std::string> pageAddress(std::string_view fileText) {
     size_t end = fileText.size();
     while (end > begin) {
         size_t start = end - 1;
-        while (start > begin && (static_cast<unsigned char>(fileText[start]) & 0xC0) == 0x80)
-            --start;
+        while (start > begin && (static_cast<unsigned char>(fileText[start]) & 0xC0) == 0x80) --start;
         size_t at = start;
         if (!isSpaceOrNewline(next(fileText, at))) break;
         end = start;
@@ -92,8 +87,7 @@ std::optional<std::string> ServerOutput::said(std::string_view text, const ReadF
     if (page_) return std::nullopt;
     partial_.append(text);
     size_t lineStart = 0;
-    for (size_t lf = partial_.find('\n'); lf != std::string::npos;
-         lf = partial_.find('\n', lineStart)) {
+    for (size_t lf = partial_.find('\n'); lf != std::string::npos; lf = partial_.find('\n', lineStart)) {
         std::string_view line(partial_.data() + lineStart, lf - lineStart);
         lineStart = lf + 1;
         if (!isAnnouncement(line)) continue;

@@ -25,8 +25,8 @@ bool isComplete(const ServerFiles& files) {
     return stat(files.script.c_str(), &st) == 0;
 }
 
-std::string dataDirectory(const char* mirovanData, const std::string& cwd,
-                          const std::string& userDataDir, const std::string& name) {
+std::string dataDirectory(const char* mirovanData, const std::string& cwd, const std::string& userDataDir,
+                          const std::string& name) {
     if (mirovanData && *mirovanData) {
         fs::path p(mirovanData);
         return p.is_absolute() ? p.string() : (fs::path(cwd) / p).string();

@@ -21,8 +21,8 @@ bool isComplete(const ServerFiles& files);
 
 // MIROVAN_DATA when set and not empty (made absolute against `cwd`), else the user's
 // data directory with the app's name appended.
-std::string dataDirectory(const char* mirovanData, const std::string& cwd,
-                          const std::string& userDataDir, const std::string& name);
+std::string dataDirectory(const char* mirovanData, const std::string& cwd, const std::string& userDataDir,
+                          const std::string& name);
 
 struct ServerCommand {
     std::vector<std::string> argv;         // argv[0] is the interpreter's full path

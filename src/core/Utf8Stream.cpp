@@ -36,7 +36,7 @@ std::string Utf8Stream::decode(std::string_view bytes) {
         }
     }
 
-    std::size_t run = i; // start of validated bytes not yet copied to `out`
+    std::size_t run = i;  // start of validated bytes not yet copied to `out`
     while (i < n) {
         const unsigned char lead = p[i];
         if (lead < 0x80) {
@@ -87,4 +87,4 @@ std::string Utf8Stream::finish() {
     return std::string(utf8::kReplacement);
 }
 
-} // namespace mirovan
+}  // namespace mirovan

@@ -29,7 +29,7 @@ constexpr bool secondByteFits(unsigned char lead, unsigned char b) noexcept {
     case 0xED: return b >= 0x80 && b <= 0x9F;
     case 0xF0: return b >= 0x90 && b <= 0xBF;
     case 0xF4: return b >= 0x80 && b <= 0x8F;
-    default:   return b >= 0x80 && b <= 0xBF;
+    default: return b >= 0x80 && b <= 0xBF;
     }
 }
 
@@ -37,7 +37,7 @@ constexpr bool isContinuation(unsigned char b) noexcept { return (b & 0xC0) == 0
 
 inline constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 
-} // namespace utf8
+}  // namespace utf8
 
 class Utf8Stream {
 public:
@@ -52,4 +52,4 @@ private:
     int heldLen_ = 0;
 };
 
-} // namespace mirovan
+}  // namespace mirovan

@@ -69,8 +69,8 @@ GtkWidget* makeField(const std::string& text) {
 }  // namespace
 
 void showAlert(GtkWindow* window, const Alert& alert, std::function<void(AlertAnswer)> done) {
-    GtkWidget* widget = adw_message_dialog_new(window, alert.message.c_str(),
-                                               alert.detail.empty() ? nullptr : alert.detail.c_str());
+    GtkWidget* widget =
+        adw_message_dialog_new(window, alert.message.c_str(), alert.detail.empty() ? nullptr : alert.detail.c_str());
     auto* dialog = ADW_MESSAGE_DIALOG(widget);
     gtk_window_set_modal(GTK_WINDOW(widget), TRUE);
     gtk_window_set_destroy_with_parent(GTK_WINDOW(widget), TRUE);
@@ -86,14 +86,11 @@ void showAlert(GtkWindow* window, const Alert& alert, std::function<void(AlertAn
         adw_message_dialog_set_extra_child(dialog, field);
     }
 
-    auto* pending =
-        new PendingAlert(alert.buttons.size(), field ? GTK_EDITABLE(field) : nullptr, std::move(done));
-    g_signal_connect_data(
-        dialog, "response",
-        G_CALLBACK(+[](AdwMessageDialog*, const char* response, gpointer self) {
-            static_cast<PendingAlert*>(self)->onResponse(response);
-        }),
-        pending, PendingAlert::release, GConnectFlags(0));
+    auto* pending = new PendingAlert(alert.buttons.size(), field ? GTK_EDITABLE(field) : nullptr, std::move(done));
+    g_signal_connect_data(dialog, "response", G_CALLBACK(+[](AdwMessageDialog*, const char* response, gpointer self) {
+                              static_cast<PendingAlert*>(self)->onResponse(response);
+                          }),
+                          pending, PendingAlert::release, GConnectFlags(0));
 
     gtk_window_present(GTK_WINDOW(widget));
 }

@@ -105,9 +105,7 @@ ChildProcess::Read ChildProcess::read(std::string& into, size_t limit) {
     return errno == EAGAIN ? Read::empty : Read::end;
 }
 
-void ChildProcess::closeInput() {
-    input_ = Fd();
-}
+void ChildProcess::closeInput() { input_ = Fd(); }
 
 bool ChildProcess::running() const {
     if (reaped_) return false;
@@ -116,12 +114,10 @@ bool ChildProcess::running() const {
         return poll(&p, 1, 0) == 0;
     }
     siginfo_t info{};
-    return waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-           info.si_pid == 0;
+    return waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
 }
 
-bool ChildProcess::waitForExit(std::chrono::steady_clock::time_point deadline,
-                               std::chrono::milliseconds interval) {
+bool ChildProcess::waitForExit(std::chrono::steady_clock::time_point deadline, std::chrono::milliseconds interval) {
     while (running()) {
         auto now = std::chrono::steady_clock::now();
         if (now >= deadline) return false;

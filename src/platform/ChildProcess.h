@@ -40,8 +40,7 @@ public:
     void closeInput();
     bool running() const;
     // Waits until the child has ended or the deadline passes, looking every `interval`.
-    bool waitForExit(std::chrono::steady_clock::time_point deadline,
-                     std::chrono::milliseconds interval);
+    bool waitForExit(std::chrono::steady_clock::time_point deadline, std::chrono::milliseconds interval);
     // Sends SIGTERM to the child (not to its group).
     void terminate();
     // Collects the ended child's status so that no zombie stays.

@@ -50,15 +50,13 @@ void onBus(GObject*, GAsyncResult* result, gpointer data) {
     }
     const char* uris[] = {static_cast<std::string*>(data)->c_str(), nullptr};
     g_dbus_connection_call(bus, "org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
-                           "org.freedesktop.FileManager1", "ShowItems", g_variant_new("(^ass)", uris, ""),
-                           nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr, onShown, data);
+                           "org.freedesktop.FileManager1", "ShowItems", g_variant_new("(^ass)", uris, ""), nullptr,
+                           G_DBUS_CALL_FLAGS_NONE, -1, nullptr, onShown, data);
 }
 
 }  // namespace
 
-void openInBrowser(const std::string& url) {
-    openWithDefaultHandler(url);
-}
+void openInBrowser(const std::string& url) { openWithDefaultHandler(url); }
 
 void showInFileManager(const std::string& folderUri) {
     auto data = std::make_unique<std::string>(folderUri);

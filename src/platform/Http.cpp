@@ -58,8 +58,8 @@ size_t writeToFile(char* data, size_t size, size_t count, void* fd) {
 // A transfer as users expect one: redirects followed, the system's certificates and proxy
 // variables (libcurl's defaults), no signals (we are not on the main thread), and a stall
 // timeout so that a dead connection cannot keep a check in flight for ever.
-std::optional<std::string> perform(const std::string& url, const curl_slist* headers,
-                                   curl_write_callback write, void* sink) {
+std::optional<std::string> perform(const std::string& url, const curl_slist* headers, curl_write_callback write,
+                                   void* sink) {
     Easy easy(curl_easy_init());
     if (!easy) return std::string(curl_easy_strerror(CURLE_FAILED_INIT));
     char message[CURL_ERROR_SIZE] = "";

@@ -67,8 +67,7 @@ private:
             errno = 0;
             const dirent* e = readdir(listing.get());
             if (!e) break;
-            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-                names.emplace_back(e->d_name);
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.emplace_back(e->d_name);
         }
         if (errno != 0) return Refusal{quotedPath(prefix) + " could not be listed"};
         listing.reset();
@@ -101,8 +100,7 @@ private:
         return accepted();
     }
 
-    Checked<> entry(int dir, const std::string& name, const std::string& path,
-                                     int depth) {
+    Checked<> entry(int dir, const std::string& name, const std::string& path, int depth) {
         struct stat st;
         if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             return Refusal{quotedPath(path) + " could not be read"};
@@ -119,8 +117,8 @@ private:
             e.kind = EntryKind::Symlink;
         } else {
             return Refusal{quotedPath(path) +
-                   " is a device, FIFO or socket; a bundle holds only files, folders and "
-                   "symbolic links"};
+                           " is a device, FIFO or socket; a bundle holds only files, folders and "
+                           "symbolic links"};
         }
 
         if (auto step = admit(path, e); !step) return step;
@@ -139,18 +137,16 @@ private:
         } else {
             sub = Fd(openat(dir, name.c_str(), folderFlags));
             struct stat opened;
-            if (!sub || fstat(sub.get(), &opened) != 0 || opened.st_dev != st.st_dev ||
-                opened.st_ino != st.st_ino)
+            if (!sub || fstat(sub.get(), &opened) != 0 || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino)
                 return Refusal{quotedPath(path) + " could not be opened"};
         }
-        if (signedAs && signedAs->sha256 != e.sha256)
-            return Refusal{quotedPath(path) + " changed after signing"};
+        if (signedAs && signedAs->sha256 != e.sha256) return Refusal{quotedPath(path) + " changed after signing"};
         found.entries.emplace(path, std::move(e));
         return sub ? folder(sub.get(), path, depth + 1) : accepted();
     }
 
-    Checked<> hash(int dir, const std::string& name, const std::string& path,
-                                    const struct stat& st, std::string& digest) {
+    Checked<> hash(int dir, const std::string& name, const std::string& path, const struct stat& st,
+                   std::string& digest) {
         Fd fd(openat(dir, name.c_str(), fileFlags));
         struct stat opened;
         if (!fd || fstat(fd.get(), &opened) != 0) return Refusal{quotedPath(path) + " could not be read"};
@@ -223,8 +219,7 @@ Fd openSignatureFolder(int root) {
 std::optional<std::string> readSmall(int dir, const char* name, std::size_t limit, bool follow, struct stat* seen) {
     Fd fd(openat(dir, name, follow ? (fileFlags & ~O_NOFOLLOW) : fileFlags));
     struct stat st;
-    if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        std::uint64_t(st.st_size) > limit)
+    if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || std::uint64_t(st.st_size) > limit)
         return std::nullopt;
     std::string bytes(size_t(st.st_size) + 1, '\0');
     size_t got = 0;

@@ -26,8 +26,8 @@ namespace {
 // No ARCHIVE_EXTRACT_OWNER: a download must not pick its owner, even when we run as root.
 // No ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS: every name is rooted at the (absolute) unpack
 // directory before libarchive sees it, and absolute names are refused by entryParts().
-constexpr int kFlags = ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_TIME |
-                       ARCHIVE_EXTRACT_SECURE_NODOTDOT | ARCHIVE_EXTRACT_SECURE_SYMLINKS;
+constexpr int kFlags =
+    ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_SECURE_NODOTDOT | ARCHIVE_EXTRACT_SECURE_SYMLINKS;
 constexpr size_t kReadBlock = 256 * 1024;
 
 using Reader = Owned<archive, archive_read_free>;

@@ -24,8 +24,7 @@ std::optional<std::string> stringMember(const nlohmann::json& object, const char
 // either does not parse. An empty reference names nothing, not the feed itself.
 std::optional<std::string> resolve(const std::string& feedUrl, const std::string& reference) {
     if (reference.empty()) return std::nullopt;
-    g_autofree char* resolved =
-        g_uri_resolve_relative(feedUrl.c_str(), reference.c_str(), G_URI_FLAGS_NONE, nullptr);
+    g_autofree char* resolved = g_uri_resolve_relative(feedUrl.c_str(), reference.c_str(), G_URI_FLAGS_NONE, nullptr);
     if (!resolved) return std::nullopt;
     return std::string(resolved);
 }
@@ -56,8 +55,7 @@ std::int64_t feedVersion(const nlohmann::json& value) {
         // does not fit.
         constexpr double low = -9223372036854775808.0;
         constexpr double high = 9223372036854775808.0;
-        if (std::isfinite(d) && d == std::trunc(d) && d >= low && d < high)
-            return static_cast<std::int64_t>(d);
+        if (std::isfinite(d) && d == std::trunc(d) && d >= low && d < high) return static_cast<std::int64_t>(d);
         return 0;
     }
     if (value.is_string()) return buildNumber(value.get_ref<const std::string&>());
@@ -75,8 +73,7 @@ std::optional<FeedDocument> readFeed(std::string_view body) {
     return document;
 }
 
-FeedDecision decide(std::int64_t current, const std::optional<FeedDocument>& document,
-                    const std::string& feedUrl) {
+FeedDecision decide(std::int64_t current, const std::optional<FeedDocument>& document, const std::string& feedUrl) {
     // The archive's address and digest must be usable before the version is looked at,
     // so a broken feed shows as broken even when it offers nothing newer.
     if (!document || !document->url || !document->sha256) return FeedUnusable{};

@@ -17,8 +17,8 @@ std::optional<std::string> feedAddress(const std::optional<std::string>& value);
 
 // The members of a feed document that a check reads; all others are ignored.
 struct FeedDocument {
-    std::int64_t version = 0;           // 0 when absent or unusable
-    std::optional<std::string> url;     // each: present only when the member is a string
+    std::int64_t version = 0;        // 0 when absent or unusable
+    std::optional<std::string> url;  // each: present only when the member is a string
     std::optional<std::string> sha256;
     std::optional<std::string> name;
 };
@@ -46,7 +46,6 @@ using FeedDecision = std::variant<NewerBuild, UpToDate, FeedUnusable>;
 
 // The check's decision for the running build `current`, with "url" resolved against
 // `feedUrl` (the address asked, not where a redirect led).
-FeedDecision decide(std::int64_t current, const std::optional<FeedDocument>& document,
-                    const std::string& feedUrl);
+FeedDecision decide(std::int64_t current, const std::optional<FeedDocument>& document, const std::string& feedUrl);
 
 }  // namespace mirovan

@@ -87,8 +87,7 @@ json entryJson(const std::string& path, const ManifestEntry& entry) {
 }
 
 std::optional<std::pair<std::string, ManifestEntry>> entryFrom(const json& j) {
-    if (!j.is_object() || !j.contains("path") || !j.contains("kind") || !j.contains("mode"))
-        return std::nullopt;
+    if (!j.is_object() || !j.contains("path") || !j.contains("kind") || !j.contains("mode")) return std::nullopt;
     const json &path = j["path"], &kind = j["kind"], &mode = j["mode"];
     if (!path.is_string() || !kind.is_string() || !mode.is_string()) return std::nullopt;
     ManifestEntry entry;
@@ -116,8 +115,8 @@ std::optional<std::pair<std::string, ManifestEntry>> entryFrom(const json& j) {
 }  // namespace
 
 std::string serialize(const Manifest& manifest) {
-    std::string text = "{\"format\":" + std::to_string(format) +
-                       ",\"identifier\":" + json(manifest.identifier).dump() + ",\"entries\":[\n";
+    std::string text = "{\"format\":" + std::to_string(format) + ",\"identifier\":" + json(manifest.identifier).dump() +
+                       ",\"entries\":[\n";
     size_t left = manifest.entries.size();
     for (const auto& [path, entry] : manifest.entries) {
         text += entryJson(path, entry).dump();

@@ -23,10 +23,10 @@ enum class EntryKind { File, Directory, Symlink };
 
 struct ManifestEntry {
     EntryKind kind = EntryKind::File;
-    unsigned mode = 0;         // permission bits (mode & 07777)
-    std::uint64_t size = 0;    // a file's length; 0 for the other kinds
-    std::string sha256;        // lowercase hex of a file's bytes or a symlink's target text
-    std::string target;        // a symlink's target as read from disk; never written out
+    unsigned mode = 0;       // permission bits (mode & 07777)
+    std::uint64_t size = 0;  // a file's length; 0 for the other kinds
+    std::string sha256;      // lowercase hex of a file's bytes or a symlink's target text
+    std::string target;      // a symlink's target as read from disk; never written out
 
     bool operator==(const ManifestEntry& o) const {
         return kind == o.kind && mode == o.mode && size == o.size && sha256 == o.sha256;
@@ -34,8 +34,8 @@ struct ManifestEntry {
 };
 
 struct Manifest {
-    std::string identifier;                          // CFBundleIdentifier at signing
-    std::map<std::string, ManifestEntry> entries;    // by path relative to the bundle, bytewise
+    std::string identifier;                        // CFBundleIdentifier at signing
+    std::map<std::string, ManifestEntry> entries;  // by path relative to the bundle, bytewise
 };
 
 // The text that is signed: a JSON object whose entries stand one to a line in path order,

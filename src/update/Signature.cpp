@@ -54,8 +54,7 @@ Checked<Signed> readSigned(int root) {
     auto manifest = readSmall(folder.get(), manifestName, manifestLimit, false, &st[0]);
     auto signature = readSmall(folder.get(), signatureName, signatureSize, false, &st[1]);
     auto key = readSmall(folder.get(), publicKeyName, publicKeySize, false, &st[2]);
-    if (!manifest || !signature || !key)
-        return Refusal{"the signature folder holds something other than plain files"};
+    if (!manifest || !signature || !key) return Refusal{"the signature folder holds something other than plain files"};
     for (const auto& s : {st[0], st[1]})
         if ((s.st_mode & 07777) != signatureFileMode)
             return Refusal{"the manifest or its signature does not have permissions 0644"};
@@ -66,15 +65,11 @@ Checked<Signed> readSigned(int root) {
 
 bool verifies(const Signed& s) {
     Key key(EVP_PKEY_new_raw_public_key(
-        EVP_PKEY_ED25519, nullptr, reinterpret_cast<const unsigned char*>(s.publicKey.data()),
-        s.publicKey.size()));
+        EVP_PKEY_ED25519, nullptr, reinterpret_cast<const unsigned char*>(s.publicKey.data()), s.publicKey.size()));
     DigestContext context(EVP_MD_CTX_new());
-    return key && context &&
-           EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key.get()) == 1 &&
-           EVP_DigestVerify(context.get(),
-                            reinterpret_cast<const unsigned char*>(s.signature.data()),
-                            s.signature.size(),
-                            reinterpret_cast<const unsigned char*>(s.manifest.data()),
+    return key && context && EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key.get()) == 1 &&
+           EVP_DigestVerify(context.get(), reinterpret_cast<const unsigned char*>(s.signature.data()),
+                            s.signature.size(), reinterpret_cast<const unsigned char*>(s.manifest.data()),
                             s.manifest.size()) == 1;
 }
 
@@ -122,9 +117,8 @@ Checked<std::string> ownTeam(const std::string& bundle) {
     auto matches = [&](std::string_view path, const struct stat& st, EntryKind kind, const std::string& digest) {
         auto it = manifest->entries.find(std::string(path));
         unsigned mode = st.st_mode & 07777;
-        return it != manifest->entries.end() && it->second.kind == kind && it->second.mode == mode &&
-               !(mode & 022) && it->second.sha256 == digest &&
-               (kind != EntryKind::File || it->second.size == std::uint64_t(st.st_size));
+        return it != manifest->entries.end() && it->second.kind == kind && it->second.mode == mode && !(mode & 022) &&
+               it->second.sha256 == digest && (kind != EntryKind::File || it->second.size == std::uint64_t(st.st_size));
     };
     if (!matches(rootEntry, root, EntryKind::Directory, "") ||
         !matches(signatureFolder, s->folder, EntryKind::Directory, "") ||

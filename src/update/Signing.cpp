@@ -64,7 +64,7 @@ Checked<Key> loadKey(const std::string& keyFile) {
     auto pem = readSmall(AT_FDCWD, keyFile.c_str(), keyFileLimit, true);
     if (!pem) {
         // Say which of the usual reasons it is, so the developer knows what to mend.
-        std::string why = errno == ENOENT  ? "does not exist"
+        std::string why = errno == ENOENT   ? "does not exist"
                           : errno == EACCES ? "cannot be read: permission denied"
                                             : "could not be read (not a small regular file)";
         return Refusal{"the key file " + quotedPath(keyFile) + " " + why};
@@ -147,7 +147,8 @@ Checked<std::string> makeKey(const std::string& keyFile) {
     int error = errno;
     OPENSSL_cleanse(pem, std::size_t(size));
     if (!written)
-        return Refusal{quotedPath(keyFile) + (error == EEXIST ? " already exists" : std::string(": ") + std::strerror(error))};
+        return Refusal{quotedPath(keyFile) +
+                       (error == EEXIST ? " already exists" : std::string(": ") + std::strerror(error))};
     return teamOf(*publicKey);
 }
 
@@ -165,7 +166,8 @@ Checked<> signBundle(const std::string& bundle, const std::string& keyFile) {
     if (!publicKey) return Refusal{"could not sign with " + quotedPath(keyFile)};
     // The signature folder as writeSignatureFolder makes it; the key is signed like any file.
     manifest.entries[std::string(signatureFolder)] = {EntryKind::Directory, signatureFolderMode};
-    manifest.entries[std::string(keyEntry)] = {EntryKind::File, signatureFileMode, publicKey->size(), sha256Hex(*publicKey)};
+    manifest.entries[std::string(keyEntry)] = {EntryKind::File, signatureFileMode, publicKey->size(),
+                                               sha256Hex(*publicKey)};
     auto contents = manifest.entries.find("Contents");
     if (contents == manifest.entries.end() || contents->second.kind != EntryKind::Directory)
         return Refusal{quotedPath(root) + " has no Contents folder"};

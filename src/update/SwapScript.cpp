@@ -6,9 +6,7 @@ namespace mirovan {
 namespace {
 
 // exec and test take no "--", so no operand may start with "-" (or be taken for an option).
-std::string operand(const std::string& path) {
-    return quoteWord(path.starts_with('/') ? path : "./" + path);
-}
+std::string operand(const std::string& path) { return quoteWord(path.starts_with('/') ? path : "./" + path); }
 
 }  // namespace
 
@@ -43,8 +41,8 @@ std::string swapScript(const SwapPlan& plan) {
         script += "  if mv -- " + operand(plan.newApp) + " \"$tmp/new\" && [ -f " + staged + " ] && [ -x " + staged +
                   " ] &&\n";
         script += "     mv -T -- " + here + " \"$tmp/old\"; then\n";
-        script += "    if mv -T -- \"$tmp/new\" " + here + "; then swapped=1; else mv -T -- \"$tmp/old\" " + here +
-                  "; fi\n";
+        script +=
+            "    if mv -T -- \"$tmp/new\" " + here + "; then swapped=1; else mv -T -- \"$tmp/old\" " + here + "; fi\n";
         script += "  fi\n";
         // A partial copy goes; the old bundle only once the new one stands in its place.
         script += "  if [ -n \"$swapped\" ] || [ ! -e \"$tmp/old\" ]; then rm -rf -- \"$tmp\"; fi\n";

@@ -2,8 +2,8 @@
 // gone, and optionally starts the app again.
 #pragma once
 
-#include <string>
 #include <sys/types.h>
+#include <string>
 
 namespace mirovan {
 

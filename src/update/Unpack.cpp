@@ -26,10 +26,8 @@ namespace {
 
 constexpr const char* kDamaged = "The download was damaged.";
 constexpr const char* kNotUnpacked = "Couldn't unpack it.";
-constexpr const char* kOtherDeveloper =
-    "The new version isn't signed by the same developer, so it wasn't installed.";
-constexpr const char* kWrongVersion =
-    "The download isn't the version it said it was, so it wasn't installed.";
+constexpr const char* kOtherDeveloper = "The new version isn't signed by the same developer, so it wasn't installed.";
+constexpr const char* kWrongVersion = "The download isn't the version it said it was, so it wasn't installed.";
 
 Refusal refused(std::string message) { return {std::move(message)}; }
 
@@ -53,8 +51,7 @@ bool sameTeam(const std::string& app, const std::optional<std::string>& runningT
 }
 
 bool declaresVersion(const Bundle& bundle, std::int64_t version, std::int64_t current) {
-    return buildNumber(bundle.string("CFBundleVersion").value_or("")) == version &&
-           version > current;
+    return buildNumber(bundle.string("CFBundleVersion").value_or("")) == version && version > current;
 }
 
 }  // namespace
@@ -81,7 +78,8 @@ Checked<> recheck(const std::string& app, std::int64_t version, const RunningApp
     if (!declaresVersion(bundle, version, running.current)) return refused(kWrongVersion);
     // A bundle that cannot be started would be offered, and never installed, for ever.
     std::string program = bundle.string("CFBundleExecutable").value_or("");
-    if (!plainFileName(program) || !g_file_test((app + "/Contents/Linux/" + program).c_str(), G_FILE_TEST_IS_EXECUTABLE))
+    if (!plainFileName(program) ||
+        !g_file_test((app + "/Contents/Linux/" + program).c_str(), G_FILE_TEST_IS_EXECUTABLE))
         return refused(kNotUnpacked);
     return accepted();
 }
@@ -105,7 +103,8 @@ Checked<std::string> unpack(const std::string& archive, const std::string& sha25
     struct stat archiveStat;
     struct statvfs room;
     if (stat(archive.c_str(), &archiveStat) != 0 || statvfs(folder.c_str(), &room) != 0) return refuse(kNotUnpacked);
-    ExtractLimits limits = extractLimits(std::uint64_t(archiveStat.st_size), std::uint64_t(room.f_bavail) * room.f_frsize);
+    ExtractLimits limits =
+        extractLimits(std::uint64_t(archiveStat.st_size), std::uint64_t(room.f_bavail) * room.f_frsize);
     if (!extractZip(archive, folder, limits)) return refuse(kNotUnpacked);
 
     std::optional<std::string> app = firstApp(folder);

@@ -33,9 +33,7 @@ struct FeedAnswer {
 Updater::Updater(UpdaterHost& host)
     : current(buildNumber(host.bundle().string("CFBundleVersion").value_or(""))), host_(host) {}
 
-std::optional<std::string> Updater::feed() const {
-    return feedAddress(host_.bundle().string("MirovanUpdateURL"));
-}
+std::optional<std::string> Updater::feed() const { return feedAddress(host_.bundle().string("MirovanUpdateURL")); }
 
 std::string Updater::work() const {
     return scratchFolder(g_getenv("XDG_CACHE_HOME"), g_get_home_dir(), host_.bundle().identifier().value_or("Mirovan"));
@@ -83,11 +81,8 @@ void Updater::check(bool quiet) {
             },
             [this, url = *url, quiet](const FeedAnswer& answer) { onFeedAnswer(answer, url, quiet); });
         return;
-    case CheckStep::tellNoFeed:
-        tell(noFeed(host_.name()));
-        return;
-    case CheckStep::nothing:
-        return;
+    case CheckStep::tellNoFeed: tell(noFeed(host_.name())); return;
+    case CheckStep::nothing: return;
     }
 }
 
@@ -101,8 +96,8 @@ void Updater::onFeedAnswer(const FeedAnswer& answer, const std::string& feedUrl,
     if (auto message = feedOutcome(decision, quiet, host_.name(), answer.error)) tell(*message);
 }
 
-void Updater::download(const std::string& url, const std::string& sha256, std::int64_t version,
-                       const std::string& name, bool quiet) {
+void Updater::download(const std::string& url, const std::string& sha256, std::int64_t version, const std::string& name,
+                       bool quiet) {
     // The download and what it unpacks to live in the private scratch folder only.
     if (auto scratch = makeScratch(work()); !scratch) {
         onDownloaded(Refusal{scratch.why()}, name, version, quiet);

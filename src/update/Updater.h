@@ -49,8 +49,8 @@ public:
     void tell(const Message& message, std::function<void()> dismissed = {});
     // Fetches, verifies and unpacks a newer build, then offers it; `checking` stays set
     // until the outcome is in.
-    void download(const std::string& url, const std::string& sha256, std::int64_t version,
-                  const std::string& name, bool quiet);
+    void download(const std::string& url, const std::string& sha256, std::int64_t version, const std::string& name,
+                  bool quiet);
     // Hands the waiting update, if any, to a script that swaps the bundles once this
     // process has gone. `then` runs when install has done its part: at once, or after the
     // alert saying the bundle's folder cannot be written has been dismissed.

@@ -18,10 +18,10 @@ struct Message {
 };
 
 enum class CheckStep {
-    offerReady,    // a verified update waits: offer it again, without the network
-    askFeed,       // start a feed request
-    nothing,       // a check or download is already in flight, or a quiet check has no feed
-    tellNoFeed,    // the user asked, and there is no feed to ask
+    offerReady,  // a verified update waits: offer it again, without the network
+    askFeed,     // start a feed request
+    nothing,     // a check or download is already in flight, or a quiet check has no feed
+    tellNoFeed,  // the user asked, and there is no feed to ask
 };
 
 CheckStep checkStep(bool ready, bool checking, bool hasFeed, bool quiet);

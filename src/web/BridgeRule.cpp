@@ -14,8 +14,8 @@ std::optional<std::vector<Rect>> parseNoDrag(std::string_view json) {
         for (const auto& n : inner)
             if (!n.is_number()) return std::nullopt;
         if (inner.size() != 4) continue;
-        rects.push_back({inner[0].get<double>(), inner[1].get<double>(), inner[2].get<double>(),
-                         inner[3].get<double>()});
+        rects.push_back(
+            {inner[0].get<double>(), inner[1].get<double>(), inner[2].get<double>(), inner[3].get<double>()});
     }
     return rects;
 }

@@ -26,8 +26,8 @@ void Drag::onPressed(GtkGestureClick* gesture, int, double x, double y) {
     int doubleClickTime = 400, doubleClickDistance = 5;
     g_object_get(gtk_widget_get_settings(web_.widget()), "gtk-double-click-time", &doubleClickTime,
                  "gtk-double-click-distance", &doubleClickDistance, nullptr);
-    int presses = pressCount_.press(gdk_event_get_time(event), x, y, static_cast<guint32>(doubleClickTime),
-                                    doubleClickDistance);
+    int presses =
+        pressCount_.press(gdk_event_get_time(event), x, y, static_cast<guint32>(doubleClickTime), doubleClickDistance);
 
     // Presses on anything but the page itself (the window buttons) are not ours to take.
     GtkWidget* target = gtk_widget_pick(GTK_WIDGET(window_), x, y, GTK_PICK_DEFAULT);

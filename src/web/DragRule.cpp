@@ -29,8 +29,8 @@ Press decidePress(const std::vector<Rect>& noDrag, double x, double y, int click
 }
 
 int PressCount::press(std::uint32_t time, double x, double y, std::uint32_t interval, double distance) {
-    bool onward = count_ > 0 && time - time_ <= interval && std::abs(x - x_) <= distance &&
-                  std::abs(y - y_) <= distance;
+    bool onward =
+        count_ > 0 && time - time_ <= interval && std::abs(x - x_) <= distance && std::abs(y - y_) <= distance;
     count_ = onward ? count_ + 1 : 1;
     time_ = time;
     x_ = x;

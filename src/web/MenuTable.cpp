@@ -18,14 +18,9 @@ std::vector<BarMenu> menuTable(const std::string& name) {
           {"Copy", "app.copy", "<Control>c", true},
           {"Paste", "app.paste", "<Control>v", true},
           {"Select All", "app.select-all", "<Control>a", true}}},
-        {"View",
-         {{"Reload", "app.reload", "<Control>r"},
-          {},
-          {"Recovery Page", "app.recovery", "<Control><Alt>r"}}},
+        {"View", {{"Reload", "app.reload", "<Control>r"}, {}, {"Recovery Page", "app.recovery", "<Control><Alt>r"}}},
         {"Window",
-         {{"Minimize", "app.minimize", "<Control>m"},
-          {"Zoom", "app.zoom", ""},
-          {"Close", "app.close", "<Control>w"}}},
+         {{"Minimize", "app.minimize", "<Control>m"}, {"Zoom", "app.zoom", ""}, {"Close", "app.close", "<Control>w"}}},
     };
 }
 

@@ -9,7 +9,8 @@ namespace {
 
 // Kept percent-encoded: an odd escape in a path must not make a web address "no URL".
 GUri* parse(const std::string& url) {
-    return url.empty() ? nullptr : g_uri_parse(url.c_str(), GUriFlags(G_URI_FLAGS_ENCODED | G_URI_FLAGS_PARSE_RELAXED), nullptr);
+    return url.empty() ? nullptr
+                       : g_uri_parse(url.c_str(), GUriFlags(G_URI_FLAGS_ENCODED | G_URI_FLAGS_PARSE_RELAXED), nullptr);
 }
 
 bool isWeb(GUri* uri) {
@@ -17,9 +18,7 @@ bool isWeb(GUri* uri) {
     return scheme == "http" || scheme == "https";
 }
 
-std::string_view withoutFragment(std::string_view url) {
-    return url.substr(0, url.find('#'));
-}
+std::string_view withoutFragment(std::string_view url) { return url.substr(0, url.find('#')); }
 
 }  // namespace
 
@@ -33,9 +32,7 @@ Navigation navigationDecision(const std::string& url, TargetFrame frame) {
     return isWeb(uri) ? Navigation::openInBrowser : Navigation::allow;
 }
 
-bool isExistingDirectory(const std::string& path) {
-    return g_file_test(path.c_str(), G_FILE_TEST_IS_DIR);
-}
+bool isExistingDirectory(const std::string& path) { return g_file_test(path.c_str(), G_FILE_TEST_IS_DIR); }
 
 NewWindow newWindowDecision(const std::string& url, const std::function<bool(const std::string&)>& isDirectory) {
     g_autoptr(GUri) uri = parse(url);

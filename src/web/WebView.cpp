@@ -3,7 +3,6 @@
 
 #include <pango/pango.h>
 
-
 namespace mirovan {
 
 namespace {
@@ -36,8 +35,8 @@ WebView::WebView() {
     webkit_user_content_manager_register_script_message_handler(content, "appearance", nullptr);
     webkit_user_content_manager_register_script_message_handler(content, "noDrag", nullptr);
 
-    view_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "settings", settings,
-                                         "user-content-manager", content, nullptr));
+    view_ = WEBKIT_WEB_VIEW(
+        g_object_new(WEBKIT_TYPE_WEB_VIEW, "settings", settings, "user-content-manager", content, nullptr));
     g_object_ref_sink(view_);
     g_object_unref(settings);
     g_object_unref(content);
@@ -47,8 +46,7 @@ WebView::WebView() {
     gtk_widget_set_hexpand(widget(), TRUE);
     gtk_widget_set_vexpand(widget(), TRUE);
 
-    g_signal_connect(view_, "load-changed",
-                     G_CALLBACK(+[](WebKitWebView*, WebKitLoadEvent event, gpointer self) {
+    g_signal_connect(view_, "load-changed", G_CALLBACK(+[](WebKitWebView*, WebKitLoadEvent event, gpointer self) {
                          static_cast<WebView*>(self)->onLoadChanged(event);
                      }),
                      this);

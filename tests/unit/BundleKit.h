@@ -41,21 +41,27 @@ struct Scratch {
         dir = name;
     }
     Scratch(const Scratch&) = delete;
-    ~Scratch() { std::error_code ignored; fs::remove_all(dir, ignored); }
+    ~Scratch() {
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+    }
     fs::path operator/(const fs::path& part) const { return dir / part; }
 };
 
 inline std::string infoPlist(const std::string& identifier, const std::string& more = "") {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-           "<key>CFBundleIdentifier</key><string>" + identifier + "</string>" + more + "</dict></plist>\n";
+           "<key>CFBundleIdentifier</key><string>" +
+           identifier + "</string>" + more + "</dict></plist>\n";
 }
 
 // An executable, an empty folder, a name that needs escaping, and links as `zip -y` keeps
 // them, one leading through another.
 inline void makeBundle(const fs::path& app, const std::string& identifier = "org.mirovan.Test",
                        const std::string& version = "<string>42</string>") {
-    put(app / "Contents/Info.plist", infoPlist(identifier, "<key>CFBundleExecutable</key><string>prog</string>"
-                                                           "<key>CFBundleVersion</key>" + version));
+    put(app / "Contents/Info.plist", infoPlist(identifier,
+                                               "<key>CFBundleExecutable</key><string>prog</string>"
+                                               "<key>CFBundleVersion</key>" +
+                                                   version));
     put(app / "Contents/Linux/prog", "#!/bin/sh\necho hi\n");
     fs::permissions(app / "Contents/Linux/prog", fs::perms(0755));
     put(app / "Contents/Resources/odd \"name\"\n\\ here", "x");

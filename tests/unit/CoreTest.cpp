@@ -34,6 +34,7 @@ TEST(Bundle, FoundFromTheProgramInContentsLinuxElseTheProgramsFolder) {
     EXPECT_EQ(describe(Bundle::forExecutable("/x/Contents/Linux/prog")),
               "/x/Contents/Linux | /x/Contents/Linux | Mirovan | none");
     // The name is any string, an empty one included; anything else gives the default.
+    // clang-format off
     for (const auto& [plist, name] : std::vector<std::pair<std::string, std::string>>{
              {infoPlist("a.b", "<key>CFBundleName</key><string></string>"), ""},
              {infoPlist("a.b", "<key>CFBundleName</key><integer>7</integer>"), "Mirovan"},
@@ -41,13 +42,17 @@ TEST(Bundle, FoundFromTheProgramInContentsLinuxElseTheProgramsFolder) {
         put(app + "/Contents/Info.plist", plist);
         EXPECT_EQ(Bundle::at(app).name(), name) << plist;
     }
+    // clang-format on
 }
 
 TEST(WindowState, RoundTripAndFallbacks) {
     Scratch dir("state");
     std::string file = WindowState::file(dir.dir.string(), "App");
     EXPECT_EQ(file, (dir / "App/window-state.ini").string());
-    auto load = [&] { auto s = WindowState::load(file); return std::make_tuple(s.width, s.height, s.maximized); };
+    auto load = [&] {
+        auto s = WindowState::load(file);
+        return std::make_tuple(s.width, s.height, s.maximized);
+    };
     EXPECT_EQ(load(), std::make_tuple(1240, 820, false));
     ASSERT_TRUE((WindowState{1000, 700, true}.save(file)));
     EXPECT_EQ(load(), std::make_tuple(1000, 700, true));
@@ -92,10 +97,12 @@ TEST(ServerCommand, DataDirectoryArgumentsAndEnvironment) {
 }
 
 TEST(ServerCommand, StoppedDetailIsTheLastThreeNonEmptyLines) {
+    // clang-format off
     for (const auto& [log, detail] : std::vector<std::pair<const char*, const char*>>{
              {"", "It stopped unexpectedly."}, {"\n\n\n", "It stopped unexpectedly."}, {"only line\n\n\n", "only line"},
              {"1\n2\n\n3\n4\n5", "3\n4\n5"}, {"a\n  \nb\n", "a\n  \nb"} /* spaces are not empty */,
              {"x\r\ny\r\n", "x\r\ny\r"}})
+        // clang-format on
         EXPECT_EQ(stoppedDetail(log), detail) << log;
 }
 
@@ -103,16 +110,16 @@ TEST(Readiness, AnnouncementHasExactlyOneShape) {
     const std::string on = "Mirovan Velto on http://127.0.0.1:";
     // Unicode decimal digits count as digits, as the expression's \d does.
     for (const char* tail : {"8000 ", "1 (Ctrl+C)", "\u0663\u0664 x"}) EXPECT_TRUE(isAnnouncement(on + tail)) << tail;
-    for (const std::string& line :
-         {on + "8000", on + " 8000 ", on + "80a0 ", on + "8000\t", " " + on + "8000 ", std::string(),
-          std::string("Mirovan Velto on http://localhost:8000 "),
-          std::string("Mirovan Velto on http://127.0.0.10:8000 "),
-          std::string("Mirovan Velto on https://127.0.0.1:8000 "),
-          std::string("mirovan velto on http://127.0.0.1:8000 ")})
+    for (const std::string& line : {on + "8000", on + " 8000 ", on + "80a0 ", on + "8000\t", " " + on + "8000 ",
+                                    std::string(), std::string("Mirovan Velto on http://localhost:8000 "),
+                                    std::string("Mirovan Velto on http://127.0.0.10:8000 "),
+                                    std::string("Mirovan Velto on https://127.0.0.1:8000 "),
+                                    std::string("mirovan velto on http://127.0.0.1:8000 ")})
         EXPECT_FALSE(isAnnouncement(line)) << line;
 }
 
 TEST(Readiness, PageAddressIsTheTrimmedFileTextWhenAbsolute) {
+    // clang-format off
     for (const auto& [text, address] : std::vector<std::pair<const char*, std::optional<std::string>>>{
              {"http://127.0.0.1:5000/\n", "http://127.0.0.1:5000/"},
              {" \t\r\n http://127.0.0.1:5000/app?x=1#top \u2028\u00a0\u3000", "http://127.0.0.1:5000/app?x=1#top"},
@@ -120,6 +127,7 @@ TEST(Readiness, PageAddressIsTheTrimmedFileTextWhenAbsolute) {
              {"http://127.0.0.1:5000/a b", std::nullopt}, {"http://127.0.0.1:5000/<x>", std::nullopt},
              {"http://127.0.0.1:5000/%zz", std::nullopt}, {"page.html", std::nullopt},
              {"http://127.0.0.1:5000/\xff", std::nullopt} /* not UTF-8 */})
+        // clang-format on
         EXPECT_EQ(pageAddress(text), address) << text;
 }
 

@@ -19,15 +19,18 @@ std::string decided(std::int64_t current, const std::string& body) {
 }  // namespace
 
 TEST(BuildNumber, SignedDecimalDigitsConvertAnythingElseIsZero) {
+    // clang-format off
     for (const auto& [text, expected] : std::vector<std::pair<const char*, std::int64_t>>{
              {"57", 57}, {"+12", 12}, {"-3", -3}, {"007", 7}, {"9223372036854775807", INT64_MAX},
              {"-9223372036854775808", INT64_MIN}, {"1.4", 0}, {" 12", 0}, {"12 ", 0}, {"", 0}, {"+", 0}, {"-", 0},
              {"+-1", 0}, {"0x10", 0}, {"\xd9\xa1\xd9\xa2" /* Arabic-Indic 12 */, 0}, {"9223372036854775808", 0},
              {"-9223372036854775809", 0}})
+        // clang-format on
         EXPECT_EQ(buildNumber(text), expected) << '"' << text << '"';
 }
 
 TEST(Feed, VersionIsAnExactIntegerOrABuildNumberStringElseZero) {
+    // clang-format off
     for (const auto& [member, expected] : std::vector<std::pair<const char*, std::int64_t>>{
              {"42", 42}, {R"("42")", 42}, {"-1", -1}, {"42.0", 42}, {"9223372036854775807", INT64_MAX},
              {"-9223372036854775808", INT64_MIN}, {"42.5", 0}, {"1e30", 0}, {R"("4.2")", 0}, {"[42]", 0},
@@ -36,11 +39,13 @@ TEST(Feed, VersionIsAnExactIntegerOrABuildNumberStringElseZero) {
         ASSERT_TRUE(document) << member;
         EXPECT_EQ(document->version, expected) << member;
     }
+    // clang-format on
     EXPECT_EQ(readFeed("{}")->version, 0);
 }
 
 TEST(Feed, DecisionOnTheRunningBuild) {
     const std::string at = "https://updates.example.com/mirovan/", rest = R"(, "url": "u.zip", "sha256": "ab"})";
+    // clang-format off
     std::vector<std::tuple<std::int64_t, std::string, std::string>> cases = {
         {41, R"j({"version": 42, "url": "M-42.zip", "sha256": "AB12CDef", "name": "2.0 (42)"})j",
          at + "M-42.zip ab12cdef 42 2.0 (42)"},
@@ -68,3 +73,5 @@ TEST(Feed, AddressMustBeAnAbsoluteUrl) {
     EXPECT_FALSE(feedAddress(std::nullopt));
     for (const char* bad : {"", "feed.json", "http://[::1/feed.json"}) EXPECT_FALSE(feedAddress(bad)) << bad;
 }
+
+// clang-format on

@@ -16,7 +16,7 @@ using namespace std::chrono;
 TEST(ChildProcess, SeesEndOfFileWhenWeCloseInputEvenWithOtherChildrenAroundAndEnds) {
     Child server("cat >/dev/null; echo saw-eof; echo to-stderr >&2");
     auto previous = signal(SIGTERM, SIG_IGN);  // an ignored signal must not be inherited
-    Child other("exec sleep 30");  // started afterwards, it must not hold the first one's stdin open
+    Child other("exec sleep 30");              // started afterwards, it must not hold the first one's stdin open
     signal(SIGTERM, previous);
     server->closeInput();
     std::string out;
@@ -37,18 +37,21 @@ TEST(ChildProcess, RunsInItsOwnGroupWithDirectoryAndEnvironmentAndLeavesItsOutpu
     std::string dir = fs::temp_directory_path(), out;
     Child c("echo $$ $(cut -d' ' -f5 /proc/$$/stat) $(pwd) $MARK; printf 'last words\\n\\n'; exit 3", dir);
     ASSERT_TRUE(c.ended());  // what it wrote right before exiting is still there
-    while (c->read(out, 4096) == ChildProcess::Read::data) {}
+    while (c->read(out, 4096) == ChildProcess::Read::data) {
+    }
     std::string pid = std::to_string(c->pid());
     EXPECT_EQ(out, pid + " " + pid + " " + dir + " x\nlast words\n\n");
     EXPECT_NE(getpgrp(), c->pid());
 }
 
 TEST(ChildProcess, LaunchErrorsAreTheSystemsErrors) {
+    // clang-format off
     for (const auto& [program, directory] : std::vector<std::pair<std::string, std::string>>{
              {"/nonexistent/python3", "/"}, {"/bin/true", "/nonexistent"}}) {
         auto r = ChildProcess::spawn({{program}, directory, {}});
         EXPECT_EQ(r.index() == 1 ? std::get<1>(r) : 0, ENOENT) << program << " in " << directory;
     }
+    // clang-format on
 }
 
 TEST(ChildProcess, DetachedScriptHasASessionOfItsOwnAndOnlyTheStandardStreams) {
@@ -64,7 +67,7 @@ TEST(ChildProcess, DetachedScriptHasASessionOfItsOwnAndOnlyTheStandardStreams) {
         fds.insert(fd.path().filename());
     EXPECT_EQ(fds, (std::set<std::string>{"0", "1", "2"}));
     EXPECT_EQ(getsid(pid), pid);
-    fs::remove(dir / "pid");  // it ends once this is gone, the scratch folder's removal included
+    fs::remove(dir / "pid");   // it ends once this is gone, the scratch folder's removal included
     waitpid(pid, nullptr, 0);  // still our child: collected so no zombie stays
 }
 
@@ -75,9 +78,11 @@ std::map<std::string, std::string> listing(const fs::path& top) {
     std::map<std::string, std::string> seen;
     auto note = [&](const fs::path& p) {
         auto s = fs::symlink_status(p);
-        seen[p.lexically_relative(top)] =
-            std::to_string(int(s.type())) + " " + std::to_string(int(s.permissions())) + " " +
-            (fs::is_symlink(s) ? fs::read_symlink(p).string() : fs::is_regular_file(s) ? slurp(p) : "");
+        seen[p.lexically_relative(top)] = std::to_string(int(s.type())) + " " + std::to_string(int(s.permissions())) +
+                                          " " +
+                                          (fs::is_symlink(s)        ? fs::read_symlink(p).string()
+                                           : fs::is_regular_file(s) ? slurp(p)
+                                                                    : "");
     };
     note(top);
     for (const auto& e : fs::recursive_directory_iterator(top)) note(e.path());
@@ -104,6 +109,7 @@ TEST(SwapScript, WaitsForTheAppThenSwapsWhollyOrNotAtAllAndStartsWhatIsThere) {
         bool swaps;
         const char* starts;
     };
+    // clang-format off
     for (const Row& row : std::vector<Row>{
              {"copied, started by the new program's own name", false, copy, true, "run me", "run new", true, "new\n"},
              {"paths start with -", true, rename, false, "run me", "run new", true, ""},
@@ -170,4 +176,5 @@ TEST(SwapScript, WaitsForTheAppThenSwapsWhollyOrNotAtAllAndStartsWhatIsThere) {
         EXPECT_EQ(slurp(root / "started"), row.starts);
         EXPECT_FALSE(fs::exists(work));
     }
+    // clang-format on
 }

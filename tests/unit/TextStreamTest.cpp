@@ -15,8 +15,9 @@ namespace {
 const std::string R = "\xEF\xBF\xBD";
 const std::string kAcute = "e\xCC\x81";                         // e + combining acute
 const std::string kThumb = "\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD";  // thumbs up, skin tone
-const std::string kFamily = "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D"
-                            "\xF0\x9F\x91\xA7\xE2\x80\x8D\xF0\x9F\x91\xA6";
+const std::string kFamily =
+    "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D"
+    "\xF0\x9F\x91\xA7\xE2\x80\x8D\xF0\x9F\x91\xA6";
 const std::string kD = "\xF0\x9F\x87\xA9", kE = "\xF0\x9F\x87\xAA";  // regional indicators
 
 // The stream's output for `s` fed in three pieces, cut at a and b.
@@ -43,6 +44,7 @@ std::string lastClusters(const std::string& s, std::size_t limit) {
 }
 
 TEST(Utf8Stream, EachMaximalIllFormedSubpartBecomesOneReplacementWhereverTheCuts) {
+    // clang-format off
     const std::pair<std::string, std::string> cases[] = {
         // ASCII longer than a word, then 2-, 3- and 4-byte characters including U+10FFFF.
         {"plain ascii\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF\xDF\xBFz", ""},
@@ -55,6 +57,7 @@ TEST(Utf8Stream, EachMaximalIllFormedSubpartBecomesOneReplacementWhereverTheCuts
         {"\xF0\x9F\x98" "\xE2\x82\xAC", R + "\xE2\x82\xAC"},
         {"a\xF1\x80\x80\xE1\x80\xC2" "b\x80" "c\x80\xBF" "d", "a" + R + R + R + "b" + R + "c" + R + R + "d"},
     };
+    // clang-format on
     for (const auto& [in, out] : cases) {
         const std::string& want = out.empty() ? in : out;
         for (std::size_t a = 0; a <= in.size(); ++a)
@@ -69,7 +72,11 @@ TEST(Utf8Stream, EachMaximalIllFormedSubpartBecomesOneReplacementWhereverTheCuts
 
 TEST(LogTail, RepairsBadInputAndHoldsNothingWithoutRoom) {
     mirovan::LogTail tail(10), none(0);
-    for (const char* piece : {"a\xED\xA0\x80" "b\xE2\x82", "\xBF" "c\xFF"}) tail.append(piece), none.append(piece);
+    for (const char* piece : {"a\xED\xA0\x80"
+                              "b\xE2\x82",
+                              "\xBF"
+                              "c\xFF"})
+        tail.append(piece), none.append(piece);
     EXPECT_EQ(tail.text(), "a" + R + R + R + "b" + R + R + "c" + R);
     EXPECT_EQ(tail.size(), 9u);
     EXPECT_EQ(none.text() + std::to_string(none.size()), "0");
@@ -78,9 +85,21 @@ TEST(LogTail, RepairsBadInputAndHoldsNothingWithoutRoom) {
 // Against a plain reference over random text rich in clusters that span characters:
 // combining marks, emoji sequences, flags, CR LF and Hangul syllables.
 TEST(LogTail, ChunkingDoesNotChangeTheTail) {
-    const std::string tokens[] = {"log line ", "\r\n", "\n", "\r", kAcute, "\xCC\x81", kThumb, kFamily,
-                                  "\xE2\x80\x8D", kD, kE, "\xE1\x84\x80\xE1\x85\xA1\xE1\x86\xA8",  // Hangul L V T
-                                  "\xE0\xA4\x95\xE0\xA5\x8D\xE0\xA4\xB7", "\xD8\x80", "\xE6\x9D\xB1"};
+    const std::string tokens[] = {"log line ",
+                                  "\r\n",
+                                  "\n",
+                                  "\r",
+                                  kAcute,
+                                  "\xCC\x81",
+                                  kThumb,
+                                  kFamily,
+                                  "\xE2\x80\x8D",
+                                  kD,
+                                  kE,
+                                  "\xE1\x84\x80\xE1\x85\xA1\xE1\x86\xA8",  // Hangul L V T
+                                  "\xE0\xA4\x95\xE0\xA5\x8D\xE0\xA4\xB7",
+                                  "\xD8\x80",
+                                  "\xE6\x9D\xB1"};
     std::mt19937 rng(42);
     for (std::size_t limit : {std::size_t{8000}, std::size_t{13}}) {
         mirovan::LogTail whole(limit), chunked(limit);

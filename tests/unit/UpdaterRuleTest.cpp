@@ -14,12 +14,14 @@ TEST(UpdaterRule, CheckStep) {
     using enum CheckStep;
     // A waiting update is offered again without the network, whatever else holds.
     for (int bits = 0; bits < 8; ++bits) EXPECT_EQ(checkStep(true, bits & 1, bits & 2, bits & 4), offerReady) << bits;
+    // clang-format off
     for (const auto& [checking, feed, quiet, step] : std::vector<std::tuple<bool, bool, bool, CheckStep>>{
              {false, true, false, askFeed}, {false, true, true, askFeed},
              {true, true, false, nothing}, {true, true, true, nothing},  // one in flight: nothing, even from the menu
              // No feed: only someone who asked hears of it.
              {false, false, false, tellNoFeed}, {true, false, false, tellNoFeed},
              {false, false, true, nothing}, {true, false, true, nothing}})
+        // clang-format on
         EXPECT_EQ(checkStep(false, checking, feed, quiet), step) << checking << feed << quiet;
 }
 
@@ -29,9 +31,11 @@ TEST(UpdaterRule, FeedOutcomeTellsOnlyWhoAskedAndOnlyWhatStartsNoDownload) {
     const Message upToDate{"Écrin is up to date.", ""}, later{"Couldn't check for updates.", "Try again later."},
         failed{"Couldn't check for updates.", *error};
     for (const auto& [decision, transport, told] :
+         // clang-format off
          std::vector<std::tuple<FeedDecision, std::optional<std::string>, std::optional<Message>>>{
              {newer, none, {}}, {newer, error, {}}, {same, none, upToDate}, {same, error, upToDate},
              {bad, none, later}, {bad, error, failed}}) {
+        // clang-format on
         SCOPED_TRACE(testing::Message() << "decision " << decision.index() << ", error " << transport.has_value());
         EXPECT_EQ(feedOutcome(decision, false, "Écrin", transport), told);
         EXPECT_EQ(feedOutcome(decision, true, "Écrin", transport), std::nullopt);  // a background check

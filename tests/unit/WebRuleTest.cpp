@@ -30,6 +30,7 @@ TEST(DragRule, StripBandClicksAndPageRectangles) {
     const std::vector<Rect> none, control{{150, 0, 40, 36}}, flipped{{190, 36, -40, -36}}, below{{0, 100, 50, 50}};
     using enum Press;
     using Row = std::tuple<const std::vector<Rect>*, double, double, int, Press>;
+    // clang-format off
     for (const auto& [rects, x, y, clicks, press] : std::vector<Row>{
              // The 36 px strip drags, but for the band from 70 to 130; above the view still counts.
              {&none, 10, 10, 1, drag}, {&none, 200, 35.9, 1, drag}, {&none, 200, 36, 1, page},
@@ -42,14 +43,17 @@ TEST(DragRule, StripBandClicksAndPageRectangles) {
              {&control, 160, 10, 1, page}, {&control, 150, 0, 2, page}, {&control, 190, 10, 1, drag},
              {&control, 160, 36, 1, page}, {&flipped, 150, 0, 1, page}, {&flipped, 190, 10, 1, drag},
              {&below, 10, 10, 1, drag}})
+        // clang-format on
         EXPECT_EQ(decidePress(*rects, x, y, clicks), press) << x << "," << y << " x" << clicks;
     EXPECT_FALSE(contains({10, 10, 0, 20}, 10, 15) || contains({10, 10, 20, 0}, 15, 10));  // empty
     EXPECT_TRUE(contains({0.5, 0.5, 10.25, 20}, 10.7, 20.4) && !contains({0.5, 0.5, 10.25, 20}, 10.75, 20.4));
 
     PressCount count;  // presses close in time and place count on; event times wrap around
     std::vector<int> counts;
+    // clang-format off
     for (auto [time, x] : std::vector<std::pair<std::uint32_t, double>>{
              {1000, 10}, {1200, 12}, {1500, 12}, {2000, 12}, {2100, 30}, {2200, 30}, {0xFFFFFF00u, 0}, {0x10u, 0}})
+        // clang-format on
         counts.push_back(count.press(time, x, 9, 400, 5));
     EXPECT_EQ(counts, (std::vector<int>{1, 2, 3, 1 /* late */, 1 /* far */, 2, 1, 2}));
 }
@@ -61,6 +65,7 @@ TEST(MenuTable, TitlesShortcutsAndKeysLeftToThePage) {
         for (const auto& i : m.items) line += i.title.empty() ? " |" : " " + i.title + i.accel + (i.pageKey ? "*" : "");
         menus.push_back(line);
     }
+    // clang-format off
     EXPECT_EQ(menus, (std::vector<std::string>{
                          "Mirovan: About Mirovan Check for Updates\u2026 | Hide Mirovan<Control>h "
                          "Quit Mirovan<Control>q",
@@ -68,10 +73,12 @@ TEST(MenuTable, TitlesShortcutsAndKeysLeftToThePage) {
                          "Paste<Control>v* Select All<Control>a*",
                          "View: Reload<Control>r | Recovery Page<Control><Alt>r",
                          "Window: Minimize<Control>m Zoom Close<Control>w"}));
+    // clang-format on
 }
 
 TEST(NavigationRule, OnlyMainFrameWebAddressesElsewhereLeave) {
     const auto allow = Navigation::allow, leave = Navigation::openInBrowser;
+    // clang-format off
     for (const auto& [url, decision] : std::vector<std::pair<const char*, Navigation>>{
              {"http://127.0.0.1:8123/any/path?q=1", allow}, {"https://127.0.0.1/", allow},
              {"http://localhost:8123/", leave} /* a name is another host */, {"http://127.0.0.2/", leave},
@@ -79,6 +86,7 @@ TEST(NavigationRule, OnlyMainFrameWebAddressesElsewhereLeave) {
              // No host, or another scheme: allowed here, whatever the view then makes of it.
              {"mailto:someone@example.com", allow}, {"file:///tmp/", allow}, {"about:blank", allow},
              {"ftp://example.com/file", allow}, {"", allow}, {"not a url", allow}})
+        // clang-format on
         EXPECT_EQ(navigationDecision(url, TargetFrame::main), decision) << url;
     EXPECT_EQ(navigationDecision("https://example.com/", TargetFrame::inner), allow);
     EXPECT_EQ(navigationDecision("https://example.com/", TargetFrame::none), allow);
@@ -90,12 +98,14 @@ TEST(NavigationRule, NewWindowsGoToTheBrowserOrTheFileManagerElseNowhere) {
     put(dir / "plain", "x");
     g_autofree char* folder = g_filename_to_uri((dir / "a folder").c_str(), nullptr, nullptr);  // "a%20folder"
     const std::string uri(folder), local = uri.substr(7);
+    // clang-format off
     for (const auto& [url, decision] : std::vector<std::pair<std::string, NewWindow>>{
              {"http://127.0.0.1:8123/page", NewWindow::openInBrowser}, {"https://a.example/", NewWindow::openInBrowser},
              {uri, NewWindow::showInFileManager}, {"file://localhost" + local, NewWindow::showInFileManager},
              {"file://server" + local, NewWindow::nothing}, {uri + "/missing", NewWindow::nothing},
              {"file://" + dir.dir.string() + "/plain", NewWindow::nothing}, {"mailto:a@b", NewWindow::nothing},
              {"about:blank", NewWindow::nothing}, {"", NewWindow::nothing}, {"no scheme", NewWindow::nothing}})
+        // clang-format on
         EXPECT_EQ(newWindowDecision(url), decision) << url;
     std::string seen;
     newWindowDecision("file:///srv/x%20y/", [&](const std::string& path) { return seen = path, true; });
@@ -108,11 +118,13 @@ TEST(NavigationRule, OnlyTheMainFramesWayOutIsDiverted) {
     // request is a redirect of it. Inner frames and resources go out as made, and local or
     // hostless navigations too.
     using Row = std::tuple<std::string, std::string, std::string, bool>;
+    // clang-format off
     for (const auto& [page, request, from, diverted] : std::vector<Row>{
              {away, away, "", true}, {"http://localhost:9000/x?y=1", away, "", true} /* fragments aside */,
              {local + "go", away, local + "go", true}, {local, away, "", false},
              {local, "https://example.com/img.png", local + "other", false}, {local, local, "", false},
              {"mailto:a@b", "mailto:a@b", "", false}, {"", "", "", false}})
+        // clang-format on
         EXPECT_EQ(detour::divert(page, request, from).has_value(), diverted) << page << " " << request;
     auto diverted = detour::divert(away, away).value_or("");
     EXPECT_EQ(diverted.rfind("mirovan-leave:", 0), 0u);
@@ -128,10 +140,12 @@ TEST(RecoveryRule, RetriesOnlyRealFailuresAndReplacesOnlyThePath) {
     EXPECT_FALSE(shouldRetry(LoadError::other, false));
     EXPECT_FALSE(shouldRetry(LoadError::cancelled, true));
     EXPECT_FALSE(shouldRetry(LoadError::interruptedByPolicy, true));
+    // clang-format off
     for (const auto& [page, recovery] : std::vector<std::pair<const char*, std::optional<std::string>>>{
              {"http://127.0.0.1:5123/", "http://127.0.0.1:5123/shell"},
              {"http://127.0.0.1:5123/app/index.html?token=a%20b", "http://127.0.0.1:5123/shell?token=a%20b"},
              {"http://127.0.0.1", "http://127.0.0.1/shell"}, {"https://[::1]:8443/x", "https://[::1]:8443/shell"},
              {"not a url", std::nullopt}})
+        // clang-format on
         EXPECT_EQ(recoveryAddress(page), recovery) << page;
 }

@@ -24,7 +24,8 @@ gboolean onSendRequest(WebKitWebPage* page, WebKitURIRequest* request, WebKitURI
 }  // namespace
 
 extern "C" G_MODULE_EXPORT void webkit_web_process_extension_initialize(WebKitWebProcessExtension* extension) {
-    g_signal_connect(extension, "page-created", G_CALLBACK(+[](WebKitWebProcessExtension*, WebKitWebPage* page, gpointer) {
+    g_signal_connect(extension, "page-created",
+                     G_CALLBACK(+[](WebKitWebProcessExtension*, WebKitWebPage* page, gpointer) {
                          g_signal_connect(page, "send-request", G_CALLBACK(onSendRequest), nullptr);
                      }),
                      nullptr);
