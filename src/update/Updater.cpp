@@ -188,6 +188,7 @@ void Updater::install(bool relaunch, std::function<void()> then) {
         // Relaunch runs the new bundle's own program, as opening it would (it may be renamed).
         std::string newProgram = Bundle::at(waiting.app).string("CFBundleExecutable").value_or(executable());
         launchDetachedScript(swapScript({getpid(), here, waiting.app, work(), relaunch, executable(), newProgram}));
+        handedOver_ = true;  // the scratch folder is the script's now
         break;
     }
     case InstallStep::cantUpdateHere:
@@ -202,7 +203,7 @@ void Updater::install(bool relaunch, std::function<void()> then) {
         break;
     case InstallStep::nothing:
         // A transfer cut short by quitting leaves nothing behind.
-        if (!relaunch) discardScratch();
+        if (!relaunch && !handedOver_) discardScratch();
         break;
     }
     if (then) then();

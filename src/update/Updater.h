@@ -88,7 +88,8 @@ private:
     std::string executable() const;
 
     UpdaterHost& host_;
-    bool showing_ = false;  // one of our alerts is up
+    bool showing_ = false;     // one of our alerts is up
+    bool handedOver_ = false;  // the swap script owns the scratch folder
 };
 
 }  // namespace mirovan
