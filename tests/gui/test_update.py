@@ -2,7 +2,8 @@
 from 127.0.0.1, offers it, and the bundle on disk is swapped after the app exits; and every
 way a check can end without an update. Builds are copies of the demo bundle re-signed with
 the build tree's development key; mirovan-sign comes from $MIROVAN_SIGN or the build tree."""
-import functools, json, os, plistlib, random, shutil, socket, string, subprocess, threading
+import contextlib, functools, glob, hashlib, json, os, pathlib, plistlib, random, re, select, shutil, socket, stat
+import string, subprocess, threading, time, zipfile
 from http.server import SimpleHTTPRequestHandler, ThreadingHTTPServer
 
 from .harness import KIT, SOURCE_BUNDLE, GuiTest, kill, read, read_proc, retry, wait_until, xdo
@@ -14,6 +15,8 @@ RELEASE = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', '
 STEP_TIMEOUT = 30   # a download, extraction and signature check of the demo bundle
 OFFER = ('A new version of Testapp is ready',
          'Version 2.0 beta. Restart now to use it, or it installs the next time you quit.')
+FAILED = "Couldn't get the new version of Testapp."
+FOREIGN = "The new version isn't signed by the same developer, so it wasn't installed."
 
 
 def processes_using(root):
@@ -22,23 +25,48 @@ def processes_using(root):
         read_proc(pid, 'exe').startswith(root + '/') or any(root + end in read_proc(pid, 'cmdline') for end in "/'"))]
 
 
+def listing(folder):
+    """Every entry of `folder`, itself included, with its mode and its content's digest."""
+    entries = {}
+    for top, dirs, files in os.walk(folder):
+        for path in [top] + [os.path.join(top, name) for name in dirs + files]:
+            mode = os.lstat(path).st_mode
+            entries[path] = mode, os.readlink(path) if stat.S_ISLNK(mode) else stat.S_ISREG(mode) and \
+                hashlib.sha256(pathlib.Path(path).read_bytes()).hexdigest()
+    return entries
+
+
+def redirect(to):
+    return lambda handler: (handler.send_response(302), handler.send_header('Location', to), handler.end_headers())
+
+
+def endless(handler):
+    handler.send_response(200)
+    handler.end_headers()
+    with contextlib.suppress(OSError):   # until the app hangs up
+        while True:
+            handler.wfile.write(b' ' * 65536)
+
+
 class UpdateTest(GuiTest):
     def setUp(self):
         super().setUp()
         for path in SIGN, DEV_KEY, RELEASE:
             if not os.path.exists(path):
                 self.fail('no %s: build the project first' % path)
-        self.feed_dir, self.released = os.path.join(self.tmp, 'feed'), threading.Event()
+        self.feed_dir, self.released, self.routes = os.path.join(self.tmp, 'feed'), threading.Event(), {}
         os.makedirs(self.feed_dir)
         self.released.set()
-        hold = self.released.wait
+        test, hold, routes = self, self.released.wait, self.routes
 
         class Handler(SimpleHTTPRequestHandler):
             log_message = lambda *args: None
 
-            def do_GET(self):   # a feed request waits while the test holds it
+            def do_GET(self):   # a feed request waits while the test holds it; a path in routes has its own answer
+                if self.path.endswith('feed.json') and test.apps and test.own_check(test.apps[-1], 1):
+                    return self.send_error(404)
                 self.path.endswith('feed.json') and hold(60)
-                super().do_GET()
+                routes.get(self.path, SimpleHTTPRequestHandler.do_GET)(self)
         server = ThreadingHTTPServer(('127.0.0.1', 0), functools.partial(Handler, directory=self.feed_dir))
         server.daemon_threads = True
         threading.Thread(target=server.serve_forever, daemon=True).start()
@@ -58,11 +86,15 @@ class UpdateTest(GuiTest):
                     kill(pid)
                     kill(pid, group=True)
 
-    def make_build(self, path, version, feed=True, key=DEV_KEY):
+    def make_build(self, path, version, feed=True, key=DEV_KEY, program=None):
         """A copy of the demo bundle as build `version` whose server logs 'version'."""
         shutil.copytree(SOURCE_BUNDLE, path, symlinks=True)
         with open(os.path.join(path, 'Contents', 'Info.plist'), 'rb') as f:
             info = plistlib.load(f)
+        if program:
+            programs = os.path.join(path, 'Contents', 'Linux')
+            os.rename(os.path.join(programs, info['CFBundleExecutable']), os.path.join(programs, program))
+            info['CFBundleExecutable'] = program
         info.update(CFBundleName='Testapp', CFBundleIdentifier=self.ident, CFBundleVersion=str(version))
         info.pop('MirovanUpdateURL', None)
         if feed:
@@ -73,43 +105,55 @@ class UpdateTest(GuiTest):
         self.tool(SIGN, 'sign', path, key)
         return os.path.join(path, 'Contents', 'Linux', info['CFBundleExecutable'])
 
-    def publish(self, version, name=None, key=DEV_KEY):
-        """Build `version`, released into the feed folder with tools/release."""
+    def publish(self, version, name=None, **build):
+        """Build `version`, released into the feed folder with tools/release; returns the bundle."""
         path = os.path.join(self.tmp, 'release-%d' % len(os.listdir(self.tmp)), 'Test.app')
-        self.make_build(path, version, key=key)
+        self.make_build(path, version, **build)
         self.tool(RELEASE, path, self.feed_dir, *(['--name', name] if name else []))
+        return path
 
     def tool(self, *command):
         done = subprocess.run(command, capture_output=True, text=True, timeout=120, env=dict(os.environ, MIROVAN_SIGN=SIGN))
         self.assertEqual(done.returncode, 0, '%s: %s' % (command, done.stderr))
         return done.stdout
 
-    def assert_build(self, here, version, since=None):
+    def assert_build(self, here, version, app=None):
         """The bundle at `here` is build `version`, alone in its folder, and a swapped one is
-        signed and leaves no download behind; since `since`, only build 1 has run."""
+        signed and leaves no download behind; since `app` started, only build 1 has run, and
+        build 1's folder is as it was before."""
         with open(os.path.join(here, 'Contents', 'Info.plist'), 'rb') as f:
             self.assertEqual(plistlib.load(f)['CFBundleVersion'], str(version))
         self.assertEqual(os.listdir(os.path.dirname(here)), ['Test.app'])
         if version == 2:
             self.assertIn(self.ident, self.tool(SIGN, 'verify', here))
             self.assertFalse(os.path.exists(os.path.join(self.xdg['XDG_CACHE_HOME'], self.ident, 'update')))
-        if since is not None:
-            self.assertEqual({e['version'] for e in self.events('version', since)}, {1})
+        if app:
+            self.assertEqual({e['version'] for e in self.events('version', app.started)}, {1})
+            if version == 1:
+                self.assertEqual(listing(os.path.dirname(here)), app.before)
 
-    def run_build(self, here, feed=True, read_only=False):
-        """Launches build 1 from `here` and has it check for updates; app.wid is its window."""
-        program = self.make_build(here, 1, feed)
-        # Root may write anywhere: a read-only bind mount in the app's own mount namespace
-        # stops it. unshare and sh exec in turn, so the app keeps the pid the harness watches.
-        app = self.launch(None, argv=[program] if not read_only else [
-            'unshare', '-m', '--propagation', 'private', 'sh', '-c', 'mount --bind "$1" "$1" && '
-            'mount -o remount,bind,ro "$1" "$1" && exec "$2"', 'sh', os.path.dirname(here), program])
-        self.check_for_updates()
+    def run_build(self, here, feed=True, wrap=(), root=''):
+        """Launches build 1 from `here` (as seen below `root`), through the command `wrap` if
+        any, and has it check for updates; app.wid is its window, app.before its folder."""
+        program = self.make_build(root + here, 1, feed)[len(root):]
+        before = listing(os.path.dirname(root + here))
+        app = self.launch(None, argv=[*wrap, program])
+        app.before = before
+        self.check_for_updates(app)
         app.wid = app.window()
         return app
 
-    def check_for_updates(self):
+    def own_check(self, app, ahead):
+        """Whether the app's own first check, 15 s after its window came up, may be under way.
+        It could catch a feed the test is still preparing, or swallow a menu check made
+        meanwhile: the feed server turns it away, and no menu check is made then."""
+        shown = re.findall(r'^mirovan-trace (\d+) status-shown', app.log(), re.M)
+        first = int(shown[0]) / 1e6 + 15 if shown else app.started + 15
+        return first - ahead < time.monotonic() < first + 5
+
+    def check_for_updates(self, app):
         """Runs the menu command over D-Bus; returns once the app has handled it."""
+        wait_until(lambda: not self.own_check(app, 1.5), 8, "the app's own first check")
         command = ['gdbus', 'call', '--session', '--dest', self.ident, '--object-path',
                    '/' + self.ident.replace('.', '/'), '--method', 'org.gtk.Actions.Activate',
                    'check-for-updates', '[]', '{}']
@@ -126,7 +170,8 @@ class UpdateTest(GuiTest):
               lambda: wid not in app.others(app.wid), 'the dialog to close after %s' % (keys,), STEP_TIMEOUT, each=5)
 
     def test_install(self):
-        self.publish(2, name='2.0 beta')
+        self.publish(2, name='2.0 beta', program='testapp-two')   # a release may rename its program
+        scratch = os.path.join(self.xdg['XDG_CACHE_HOME'], self.ident, 'update')
         # Each app below has quit before the next starts, as they share one identifier.
 
         with self.subTest('"Later" installs at quit without a relaunch'):
@@ -135,14 +180,14 @@ class UpdateTest(GuiTest):
             # The focus starts on the default, "Restart to Update"; Tab moves it to "Later".
             self.answer(app, OFFER, 'Tab', 'space')
             # The waiting update is offered again without asking the feed; Escape is "Later" too.
-            self.check_for_updates()
+            self.check_for_updates(app)
             self.answer(app, OFFER, 'Escape')
             self.assertEqual(app.trace().count('update-check'), 1)
-            self.assert_build(here, 1, app.started)
+            self.assert_build(here, 1, app)
             self.assertEqual(app.quit(), 0)
             # Once no process refers to the bundle, the swap script is done; it started nothing.
             wait_until(lambda: not processes_using(here), STEP_TIMEOUT, 'the swap script to finish')
-            self.assert_build(here, 2, app.started)
+            self.assert_build(here, 2, app)
 
         unshare = subprocess.run(['unshare', '-m', '--propagation', 'private', 'true'], capture_output=True, text=True)
         for keys, told in ('Tab space', False), ('Return', True):
@@ -151,7 +196,11 @@ class UpdateTest(GuiTest):
                     self.skipTest('no private mount namespace here (unshare -m: %s)' % unshare.stderr.strip())
                 # No swap can happen: the update is dropped, with a word only if asked to restart.
                 here = os.path.join(self.tmp, 'read-only-%s' % told, 'Test.app')
-                app = self.run_build(here, read_only=True)
+                # Root may write anywhere: a read-only bind mount in the app's own mount namespace
+                # stops it. unshare and sh exec in turn, so the app keeps the pid the harness watches.
+                wrap = ['unshare', '-m', '--propagation', 'private', 'sh', '-c',
+                        'mount --bind "$1" "$1" && mount -o remount,bind,ro "$1" "$1" && exec "$2"', 'sh', os.path.dirname(here)]
+                app = self.run_build(here, wrap=wrap)
                 self.answer(app, OFFER, *keys.split())
                 if told:
                     self.answer(app, ("Testapp can't update itself here.",
@@ -159,7 +208,51 @@ class UpdateTest(GuiTest):
                 self.assertEqual(app.wait_exit(STEP_TIMEOUT) if told else app.quit(), 0)
                 self.assertEqual(app.trace().count('update-tell'), int(told))
                 wait_until(lambda: not processes_using(here), STEP_TIMEOUT, 'every process of the bundle to end')
-                self.assert_build(here, 1, app.started)
+                self.assert_build(here, 1, app)
+
+        for told in False, True:
+            with self.subTest('a file added to the waiting update goes nowhere; told: %s' % told):
+                here = os.path.join(self.tmp, 'added-%s' % told, 'Test.app')
+                app = self.run_build(here)
+                wait_until(lambda: 'update-offer' in app.trace(), STEP_TIMEOUT, 'the offer')
+                if not told:
+                    self.answer(app, OFFER, 'Tab', 'space')
+                self.write(glob.glob(scratch + '/*/Test.app')[0] + '/Contents/Resources/added', '')
+                if told:   # after "Restart to Update", the app says why and stays
+                    self.answer(app, OFFER, 'Return')
+                    self.answer(app, (FAILED, FOREIGN), 'Return')
+                    self.assertIsNone(app.proc.poll())
+                self.assertEqual(app.quit(), 0)
+                self.assertEqual(app.trace().count('update-refused'), 1)
+                wait_until(lambda: not processes_using(here), STEP_TIMEOUT, 'every process of the bundle to end')
+                self.assert_build(here, 1, app)
+                self.assertFalse(os.path.exists(scratch))
+
+        with self.subTest('no room to stage the update beside the bundle: the old build runs again'):
+            if unshare.returncode:
+                self.skipTest('no private mount namespace here (unshare -m: %s)' % unshare.stderr.strip())
+            # The bundle's folder is a tmpfs with room for one build and a half, in a mount namespace
+            # held by `holder`; the app joins it, the test looks in through /proc/PID/root.
+            parent = os.path.join(self.tmp, 'full')
+            os.makedirs(parent)
+            room = sum(os.lstat(path).st_size for path in listing(SOURCE_BUNDLE)) * 3 // 2
+            holder = subprocess.Popen(['unshare', '-m', '--propagation', 'private', 'sh', '-c',
+                                       'mount -t tmpfs -o size=$2 tmpfs "$1" && exec sleep 1d', 'sh', parent, str(room)])
+            self.addCleanup(lambda: (holder.kill(), holder.wait()))
+            wait_until(lambda: holder.poll() is not None or read_proc(holder.pid, 'cmdline').startswith('sleep'),
+                       STEP_TIMEOUT, 'the tmpfs')
+            self.assertIsNone(holder.poll())
+            inside, here = '/proc/%d/root' % holder.pid, os.path.join(parent, 'Test.app')
+            app = self.run_build(here, wrap=['nsenter', '-t', str(holder.pid), '-m'], root=inside)
+            old = self.wait_event('version', STEP_TIMEOUT, app.started)['pid']
+            self.answer(app, OFFER, 'Return')
+            self.assertEqual(app.wait_exit(STEP_TIMEOUT), 0)
+            self.wait_event('version', STEP_TIMEOUT, app.started, lambda e: e['pid'] != old)
+            self.stop_strays()   # the relaunched build, before the next app with its identifier
+            wait_until(lambda: not processes_using(parent), STEP_TIMEOUT, 'the relaunched build to end')
+            self.assert_build(inside + here, 1, app)
+            self.assertIn('No space left on device', app.log())   # the swap script's: staging itself failed
+            self.assertFalse(os.path.exists(scratch))
 
         with self.subTest('"Restart to Update" relaunches the new build'):
             here = os.path.join(self.tmp, 'restart', 'Test.app')
@@ -170,13 +263,32 @@ class UpdateTest(GuiTest):
             self.assertEqual(app.trace().count('update-check'), 1)
             new = self.wait_event('version', STEP_TIMEOUT, app.started, lambda e: e['version'] == 2)['pid']
             self.assert_build(here, 2)
-            # The old server went with the old app; the new app runs from the same place.
+            # The old server went with the old app; the new app runs from the same place, by its own program.
             wait_until(lambda: not read_proc(old, 'stat'), STEP_TIMEOUT, 'the old server to exit')
             self.assertNotEqual(new, old)
-            self.assertTrue(any(read_proc(pid, 'exe').startswith(here + '/') for pid in processes_using(here)))
+            self.assertIn(here + '/Contents/Linux/testapp-two', [read_proc(pid, 'exe') for pid in processes_using(here)])
 
     def test_checks_that_end_without_an_update(self):   # each says so once and changes nothing
         feed = os.path.join(self.feed_dir, 'feed.json')
+        scratch = os.path.join(self.xdg['XDG_CACHE_HOME'], self.ident, 'update')
+
+        def announce(url, archive=None):   # build 2 at `url`; the digest is the archive's, in the feed folder
+            digest = hashlib.sha256(pathlib.Path(self.feed_dir, archive).read_bytes()).hexdigest() if archive else '0' * 64
+            self.write(feed, json.dumps({'version': 2, 'url': url, 'sha256': digest}))
+
+        def publish_loosened():   # a genuine release that anyone could have rewritten on the way
+            bundle = self.publish(2)
+            signature = os.path.join(bundle, 'Contents', '_CodeSignature')
+            for path, mode in [(bundle, 0o777), (signature, 0o777)] + [(e.path, 0o666) for e in os.scandir(signature)]:
+                os.chmod(path, mode)
+            subprocess.run(['zip', '-qry', os.path.join(self.feed_dir, 'loose.zip'), 'Test.app'],
+                           cwd=os.path.dirname(bundle), check=True)
+            announce('loose.zip', 'loose.zip')
+
+        def publish_bomb():   # 64 MiB of zeros, in some 64 KiB
+            with zipfile.ZipFile(os.path.join(self.feed_dir, 'bomb.zip'), 'w', zipfile.ZIP_DEFLATED) as z:
+                z.writestr('Test.app/Contents/zeros', bytes(64 << 20))
+            announce('bomb.zip', 'bomb.zip')
 
         def publish_damaged():
             self.publish(2)
@@ -190,34 +302,47 @@ class UpdateTest(GuiTest):
         with socket.socket() as s:   # a port nothing listens on once it is closed
             s.bind(('127.0.0.1', 0))
             closed = 'http://127.0.0.1:%d/feed.json' % s.getsockname()[1]
-        failed = "Couldn't get the new version of Testapp."
+        listener = socket.create_server(('127.0.0.1', 0))   # nothing must connect: the app speaks only http(s)
+        self.addCleanup(listener.close)
+        gopher = 'gopher://127.0.0.1:%d/_x' % listener.getsockname()[1]
         for url, checks in (
                 (True, [('up to date, one request at a time',
                          lambda: (self.write(feed, '{"version": 1, "url": "Test-1.zip", "sha256": "%s"}' % ('0' * 64)),
                                   self.released.clear()), ['Testapp is up to date.']),
                         ('error page instead of a feed', lambda: os.remove(feed),
                          ["Couldn't check for updates.", 'Try again later.']),
-                        ('archive not the one the feed names', publish_damaged, [failed, 'The download was damaged.']),
-                        ('signed with another key', publish_foreign, [failed, "The new version isn't signed by the "
-                                                                      "same developer, so it wasn't installed."])]),
+                        ('archive at a gopher address', lambda: announce(gopher), [FAILED, 'gopher']),
+                        ('archive redirected to gopher', lambda: (announce('moved.zip'), self.routes.update(
+                            {'/moved.zip': redirect(gopher)})), [FAILED, 'gopher']),
+                        ('feed redirected to gopher', lambda: self.routes.update({'/feed.json': redirect(gopher)}),
+                         ["Couldn't check for updates.", 'gopher']),
+                        ('endless feed', lambda: self.routes.update({'/feed.json': endless}),
+                         ["Couldn't check for updates.", 'The answer is larger than 1048576 bytes.']),
+                        ('zip bomb', publish_bomb, [FAILED, "Couldn't unpack it."]),
+                        ('archive not the one the feed names', publish_damaged, [FAILED, 'The download was damaged.']),
+                        ('anyone may write the signed files', publish_loosened, [FAILED, FOREIGN]),
+                        ('signed with another key', publish_foreign, [FAILED, FOREIGN])]),
                 (closed, [('feed unreachable', None, ["Couldn't check for updates.", 'connect'])]),
                 (False, [('no feed', None, ["Updates aren't set up for this copy of Testapp."])])):
             here, app = os.path.join(self.tmp, 'apps-%d' % len(self.apps), 'Test.app'), None
             for told, (label, prepare, phrases) in enumerate(checks, 1):
                 with self.subTest(label):
+                    self.routes.clear()
                     if prepare:
                         prepare()
                     if app:
-                        self.check_for_updates()
+                        self.check_for_updates(app)
                     else:
                         app = self.run_build(here, url)
                     if not self.released.is_set():
                         # Checks while one is in flight ask nothing and say nothing.
-                        self.check_for_updates()
-                        self.check_for_updates()
+                        self.check_for_updates(app)
+                        self.check_for_updates(app)
                         self.assertEqual((app.trace().count('update-check'), app.others(app.wid)), (1, []))
                         self.released.set()
                     self.answer(app, phrases, 'Return')
                     self.assertEqual(app.trace().count('update-tell'), told)
+                    self.assertEqual(os.listdir(scratch) if os.path.exists(scratch) else [], [])
             self.assertEqual(app.quit(), 0)
-            self.assert_build(here, 1, app.started)
+            self.assert_build(here, 1, app)
+        self.assertEqual(select.select([listener], [], [], 0)[0], [], 'a connection to %s' % gopher)
