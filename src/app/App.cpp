@@ -46,6 +46,29 @@ std::string stateFile(const std::string& name) { return WindowState::file(g_get_
 
 }  // namespace
 
+// An AdwApplication that starts the server at the top of "startup": that runs in the app's
+// one instance only, right after the single-instance registration, and before GTK and
+// libadwaita initialise (display, GL, style sheets), so the server's start-up overlaps all
+// of that. A handler of the signal would run only after the toolkit's own.
+struct MirovanApplication {
+    AdwApplication parent;
+};
+struct MirovanApplicationClass {
+    AdwApplicationClass parent;
+};
+G_DEFINE_TYPE(MirovanApplication, mirovan_application, ADW_TYPE_APPLICATION)
+
+static void mirovan_application_startup(GApplication* application) {
+    if (auto* app = static_cast<App*>(g_object_get_data(G_OBJECT(application), "mirovan-app"))) app->startShell();
+    G_APPLICATION_CLASS(mirovan_application_parent_class)->startup(application);
+}
+
+static void mirovan_application_class_init(MirovanApplicationClass* type) {
+    G_APPLICATION_CLASS(type)->startup = mirovan_application_startup;
+}
+
+static void mirovan_application_init(MirovanApplication*) {}
+
 App::App(Bundle bundle) : bundle_(std::move(bundle)) {}
 
 App::~App() = default;
@@ -74,11 +97,9 @@ int App::run(int argc, char** argv) {
 }
 
 void App::makeApplication(const char* id) {
-    application_ = adw_application_new(id, id ? G_APPLICATION_DEFAULT_FLAGS : G_APPLICATION_NON_UNIQUE);
-    // Emitted in the app's one instance only, before the toolkit builds anything: the
-    // server's start-up then overlaps the web view's and the window's.
-    g_signal_connect(application_, "startup",
-                     G_CALLBACK(+[](GApplication*, gpointer self) { static_cast<App*>(self)->startShell(); }), this);
+    application_ = ADW_APPLICATION(g_object_new(mirovan_application_get_type(), "application-id", id, "flags",
+                                                id ? G_APPLICATION_DEFAULT_FLAGS : G_APPLICATION_NON_UNIQUE, nullptr));
+    g_object_set_data(G_OBJECT(application_), "mirovan-app", this);
     g_signal_connect(application_, "activate", G_CALLBACK(+[](GApplication*, gpointer self) {
                          auto* app = static_cast<App*>(self);
                          if (app->window)
