@@ -2,14 +2,12 @@
 #include "core/Bundle.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstdint>
 #include <filesystem>
 
 #include <plist/plist.h>
+
+#include "platform/SmallFile.h"
 
 namespace mirovan {
 
@@ -21,31 +19,8 @@ namespace {
 // checked, so its size must not be the archive's to choose.
 constexpr std::size_t infoLimit = 1 << 20;
 
-// A regular file's bytes, when it holds at most `limit` of them.
-std::optional<std::string> readSmallFile(const fs::path& file, std::size_t limit) {
-    int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return std::nullopt;
-    struct stat st;
-    std::optional<std::string> bytes;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) <= limit) {
-        std::string data(limit + 1, '\0');
-        std::size_t got = 0;
-        for (;;) {
-            ssize_t n = read(fd, data.data() + got, data.size() - got);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            got += static_cast<std::size_t>(n);
-            if (got == data.size()) break;
-        }
-        // A file that grew past the limit while it was read counts as too big.
-        if (got <= limit) bytes = data.substr(0, got);
-    }
-    close(fd);
-    return bytes;
-}
-
 std::shared_ptr<void> readInfo(const fs::path& file) {
-    std::optional<std::string> bytes = readSmallFile(file, infoLimit);
+    std::optional<std::string> bytes = readSmallFile(AT_FDCWD, file.c_str(), infoLimit);
     if (!bytes) return nullptr;
     plist_t root = nullptr;
     plist_from_memory(bytes->data(), static_cast<uint32_t>(bytes->size()), &root);

@@ -216,26 +216,6 @@ Fd openSignatureFolder(int root) {
 }
 
 // A small regular file's bytes, at most `limit`; nothing for anything else.
-std::optional<std::string> readSmall(int dir, const char* name, std::size_t limit, bool follow, struct stat* seen) {
-    Fd fd(openat(dir, name, follow ? (fileFlags & ~O_NOFOLLOW) : fileFlags));
-    struct stat st;
-    if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || std::uint64_t(st.st_size) > limit)
-        return std::nullopt;
-    std::string bytes(size_t(st.st_size) + 1, '\0');
-    size_t got = 0;
-    while (got < bytes.size()) {
-        ssize_t n = read(fd.get(), bytes.data() + got, bytes.size() - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return std::nullopt;
-        if (n == 0) break;
-        got += size_t(n);
-    }
-    if (got > limit) return std::nullopt;
-    bytes.resize(got);
-    if (seen) *seen = st;
-    return bytes;
-}
-
 Checked<Manifest> manifestOf(int root, const Manifest* expected, bool withSignature) {
     Walk walk(expected, withSignature);
     if (auto walked = walk.run(root); !walked) return Refusal{walked.why()};

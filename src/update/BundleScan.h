@@ -42,10 +42,6 @@ std::string withoutTrailingSlash(std::string path);
 Checked<Fd> openBundle(const std::string& root);
 Fd openSignatureFolder(int root);
 
-// A small regular file's bytes, at most `limit`; nothing for anything else.
-std::optional<std::string> readSmall(int dir, const char* name, std::size_t limit, bool follow,
-                                     struct stat* seen = nullptr);
-
 // Every entry of the bundle, its own folder included, each hashed once; of the signature
 // folder, the folder and its public key only, and nothing of it `withSignature` false
 // (when signing, as it is about to be written anew). An entry that other users may write

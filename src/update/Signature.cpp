@@ -11,6 +11,7 @@
 #include <cerrno>
 
 #include "core/Bundle.h"
+#include "platform/SmallFile.h"
 #include "update/BundleScan.h"
 #include "update/Digest.h"
 
@@ -51,9 +52,9 @@ Checked<Signed> readSigned(int root) {
     if (known != 3) return Refusal{"the signature folder is incomplete"};
     struct stat st[3], seen;
     if (fstat(folder.get(), &seen) != 0) return Refusal{"the signature folder could not be read"};
-    auto manifest = readSmall(folder.get(), manifestName, manifestLimit, false, &st[0]);
-    auto signature = readSmall(folder.get(), signatureName, signatureSize, false, &st[1]);
-    auto key = readSmall(folder.get(), publicKeyName, publicKeySize, false, &st[2]);
+    auto manifest = readSmallFile(folder.get(), manifestName, manifestLimit, false, &st[0]);
+    auto signature = readSmallFile(folder.get(), signatureName, signatureSize, false, &st[1]);
+    auto key = readSmallFile(folder.get(), publicKeyName, publicKeySize, false, &st[2]);
     if (!manifest || !signature || !key) return Refusal{"the signature folder holds something other than plain files"};
     for (const auto& s : {st[0], st[1]})
         if ((s.st_mode & 07777) != signatureFileMode)

@@ -16,6 +16,7 @@
 #include <optional>
 
 #include "core/Bundle.h"
+#include "platform/SmallFile.h"
 #include "update/BundleScan.h"
 #include "update/Digest.h"
 
@@ -61,7 +62,7 @@ bool writeNew(const std::string& path, std::string_view bytes, mode_t mode) {
 
 Checked<Key> loadKey(const std::string& keyFile) {
     errno = 0;
-    auto pem = readSmall(AT_FDCWD, keyFile.c_str(), keyFileLimit, true);
+    auto pem = readSmallFile(AT_FDCWD, keyFile.c_str(), keyFileLimit, true);
     if (!pem) {
         // Say which of the usual reasons it is, so the developer knows what to mend.
         std::string why = errno == ENOENT   ? "does not exist"
