@@ -22,6 +22,9 @@ import urllib.parse
 
 HOST = "127.0.0.1"
 APP_NAME = "Mirovan Velto"
+APPEARANCES = ("system", "light", "dark")
+# Room for the longest word plus stray whitespace; a bigger body is not a choice.
+APPEARANCE_MAX_BODY = 64
 
 
 def _write(stream, text):
@@ -59,10 +62,10 @@ def data_dir_from_env():
 
 
 def write_atomically(path, text):
-    # The shell reads this file as soon as it sees the readiness line, so it
-    # must never observe a half-written file: write aside, then rename.
-    folder = os.path.dirname(path)
-    fd, tmp = tempfile.mkstemp(prefix=".open-link.", dir=folder)
+    # Readers (the shell for open-link, the next page load for appearance) must
+    # never observe a half-written file: write aside, then rename.
+    folder, name = os.path.split(path)
+    fd, tmp = tempfile.mkstemp(prefix=f".{name}.", dir=folder)
     try:
         with os.fdopen(fd, "w", encoding="utf-8") as f:
             f.write(text)
@@ -73,6 +76,16 @@ def write_atomically(path, text):
         except OSError:
             pass
         raise
+
+
+def read_appearance(data_dir):
+    # A missing, unreadable or unrecognised file just means the default.
+    try:
+        with open(os.path.join(data_dir, "appearance"), "rb") as f:
+            value = f.read(APPEARANCE_MAX_BODY).decode("ascii").strip()
+    except (OSError, UnicodeDecodeError):
+        return "system"
+    return value if value in APPEARANCES else "system"
 
 
 # ---------------------------------------------------------------- pages
@@ -155,14 +168,6 @@ dl{display:grid;grid-template-columns:auto 1fr;gap:6px 14px;margin:0}
 dt{color:var(--dim)}dd{margin:0;min-width:0}
 """
 
-# Applied in <head> so the chosen appearance is in place before first paint.
-EARLY_SCRIPT = """
-(() => { let m = "system";
-  try { const s = localStorage.getItem("mirovan.appearance");
-        if (s === "light" || s === "dark") m = s; } catch (e) {}
-  document.documentElement.dataset.appearance = m; })();
-"""
-
 PAGE_SCRIPT = """
 (() => {
   const MODES = ["system", "light", "dark"];
@@ -184,6 +189,14 @@ PAGE_SCRIPT = """
     try { window.webkit?.messageHandlers?.noDrag?.postMessage(JSON.stringify(rects)); } catch (e) {}
   }
 
+  // The origin's port changes on every run, so browser storage would forget the
+  // choice; the server keeps it instead.  Saves are chained so that quick clicks
+  // cannot land out of order and leave an older mode stored.
+  let saving = Promise.resolve();
+  function saveMode(mode) {
+    saving = saving.then(() => fetch("/appearance", {method: "PUT", body: mode}).catch(() => {}));
+  }
+
   function applyMode(mode, remember) {
     if (!MODES.includes(mode)) mode = "system";
     root.dataset.appearance = mode;
@@ -192,7 +205,7 @@ PAGE_SCRIPT = """
     toggle.title = "Appearance: " + NAMES[mode] + " (click for " + NAMES[next] + ")";
     toggle.setAttribute("aria-label", toggle.title);
     $("mode-name").textContent = NAMES[mode];
-    if (remember) { try { localStorage.setItem("mirovan.appearance", mode); } catch (e) {} }
+    if (remember) saveMode(mode);
     try { window.webkit?.messageHandlers?.appearance?.postMessage(mode); } catch (e) {}
   }
 
@@ -237,13 +250,13 @@ PAGE_SCRIPT = """
 })();
 """
 
+# The stored appearance is rendered into <html> so it is in place before first paint.
 APP_PAGE = """<!doctype html>
-<html lang="en" data-appearance="system">
+<html lang="en" data-appearance="@APPEARANCE@">
 <head>
 <meta charset="utf-8">
 <meta name="viewport" content="width=device-width, initial-scale=1">
 <title>Mirovan</title>
-<script>@EARLY@</script>
 <style>@STYLE@</style>
 </head>
 <body>
@@ -334,13 +347,17 @@ def fill(template, **values):
 
 
 def build_pages(data_dir):
+    """Returns the fixed pages, and the main page split around its appearance."""
     pid = str(os.getpid())
-    app = fill(APP_PAGE, EARLY=EARLY_SCRIPT, STYLE=STYLE, SCRIPT=PAGE_SCRIPT,
-               ICON_RELOAD=ICON_RELOAD, ICON_SYSTEM=ICON_SYSTEM,
-               ICON_LIGHT=ICON_LIGHT, ICON_DARK=ICON_DARK,
-               PID=pid, DATA_DIR=html.escape(data_dir))
+    # Split before filling, so no filled-in value (the data path) can be taken
+    # for the appearance placeholder.
+    app_head, _, app_tail = APP_PAGE.partition("@APPEARANCE@")
+    app_tail = fill(app_tail, STYLE=STYLE, SCRIPT=PAGE_SCRIPT,
+                    ICON_RELOAD=ICON_RELOAD, ICON_SYSTEM=ICON_SYSTEM,
+                    ICON_LIGHT=ICON_LIGHT, ICON_DARK=ICON_DARK,
+                    PID=pid, DATA_DIR=html.escape(data_dir))
     shell = fill(SHELL_PAGE, STYLE=STYLE, PID=pid)
-    return {"/": app.encode("utf-8"), "/shell": shell.encode("utf-8")}
+    return {"/shell": shell.encode("utf-8")}, (app_head.encode("utf-8"), app_tail.encode("utf-8"))
 
 
 # --------------------------------------------------------------- server
@@ -348,26 +365,68 @@ def build_pages(data_dir):
 class Handler(http.server.BaseHTTPRequestHandler):
     server_version = "MirovanVelto"
     pages = {}
+    app_page = (b"", b"")
+    data_dir = ""
 
-    def _respond(self, send_body):
-        path = urllib.parse.urlsplit(self.path).path
-        body = self.pages.get(path)
-        status = 200
-        if body is None:
-            status, body = 404, NOT_FOUND_PAGE.encode("utf-8")
+    def _send(self, status, body, content_type="text/plain; charset=utf-8", send_body=True):
         self.send_response(status)
-        self.send_header("Content-Type", "text/html; charset=utf-8")
+        self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(body)))
         self.send_header("Cache-Control", "no-store")
         self.end_headers()
         if send_body:
             self.wfile.write(body)
 
+    def _respond(self, send_body):
+        path = urllib.parse.urlsplit(self.path).path
+        # Read on every request, so a reload shows what was stored last.
+        if path == "/appearance":
+            return self._send(200, read_appearance(self.data_dir).encode("ascii"), send_body=send_body)
+        if path == "/":
+            head, tail = self.app_page
+            body = head + read_appearance(self.data_dir).encode("ascii") + tail
+        else:
+            body = self.pages.get(path)
+        status = 200
+        if body is None:
+            status, body = 404, NOT_FOUND_PAGE.encode("utf-8")
+        self._send(status, body, "text/html; charset=utf-8", send_body)
+
     def do_GET(self):
         self._respond(True)
 
     def do_HEAD(self):
         self._respond(False)
+
+    # PUT rather than POST: a cross-origin PUT needs a CORS preflight, which this
+    # server never grants, so other sites open in a browser cannot change it.
+    def do_PUT(self):
+        if urllib.parse.urlsplit(self.path).path != "/appearance":
+            return self._send(404, b"not found\n")
+        try:
+            length = int(self.headers.get("Content-Length", ""), 10)
+        except ValueError:
+            self.close_connection = True
+            return self._send(411, b"Content-Length required\n")
+        if length < 0:
+            self.close_connection = True
+            return self._send(400, b"bad Content-Length\n")
+        if length > APPEARANCE_MAX_BODY:
+            self.close_connection = True  # the body stays unread
+            return self._send(413, b"too large\n")
+        try:
+            value = self.rfile.read(length).decode("ascii").strip()
+        except UnicodeDecodeError:
+            value = None
+        if value not in APPEARANCES:
+            return self._send(400, b"expected one of: system light dark\n")
+        try:
+            write_atomically(os.path.join(self.data_dir, "appearance"), value + "\n")
+        except OSError as e:
+            return self._send(500, f"cannot store appearance: {e.strerror or e}\n".encode())
+        self.send_response(204)  # no body, so no Content-Length either
+        self.send_header("Cache-Control", "no-store")
+        self.end_headers()
 
     def log_message(self, format, *args):
         _write(sys.stderr, f"{self.address_string()} {format % args}\n")
@@ -404,7 +463,8 @@ def main(argv=None):
     except OSError as e:
         return _fail(f"cannot create data directory {data_dir}: {e.strerror or e}")
 
-    Handler.pages = build_pages(data_dir)
+    Handler.pages, Handler.app_page = build_pages(data_dir)
+    Handler.data_dir = data_dir
     try:
         server = Server((HOST, args.port), Handler)
     except OSError as e:

@@ -4,6 +4,7 @@
 #include "app/Menu.h"
 
 #include "app/App.h"
+#include "web/LoneAlt.h"
 #include "web/MenuTable.h"
 
 namespace mirovan {
@@ -67,13 +68,14 @@ void popUp(GtkWidget* button) { gtk_menu_button_popup(GTK_MENU_BUTTON(button)); 
 
 struct AltWatch {
     GtkWidget* button = nullptr;
-    bool alone = false;  // Alt went down and no other key followed
+    LoneAlt alt;
 };
+
+bool isAlt(guint key) { return key == GDK_KEY_Alt_L || key == GDK_KEY_Alt_R; }
 
 gboolean onKeyPressed(GtkEventControllerKey*, guint key, guint, GdkModifierType state, gpointer data) {
     auto* watch = static_cast<AltWatch*>(data);
-    bool alt = key == GDK_KEY_Alt_L || key == GDK_KEY_Alt_R;
-    watch->alone = alt;
+    watch->alt.keyPressed(isAlt(key));
     if (key == GDK_KEY_F10 && !(state & GDK_MODIFIER_MASK)) {
         popUp(watch->button);
         return TRUE;
@@ -83,9 +85,12 @@ gboolean onKeyPressed(GtkEventControllerKey*, guint key, guint, GdkModifierType 
 
 void onKeyReleased(GtkEventControllerKey*, guint key, guint, GdkModifierType, gpointer data) {
     auto* watch = static_cast<AltWatch*>(data);
-    bool alt = key == GDK_KEY_Alt_L || key == GDK_KEY_Alt_R;
-    if (alt && watch->alone) popUp(watch->button);
-    watch->alone = false;
+    if (watch->alt.keyReleased(isAlt(key))) popUp(watch->button);
+}
+
+gboolean onEvent(GtkEventControllerLegacy*, GdkEvent* event, gpointer data) {
+    if (gdk_event_get_event_type(event) == GDK_BUTTON_PRESS) static_cast<AltWatch*>(data)->alt.clicked();
+    return FALSE;
 }
 
 }  // namespace
@@ -133,6 +138,10 @@ void setUpMenu(App& app) {
     g_signal_connect(keys, "key-pressed", G_CALLBACK(onKeyPressed), watch);
     g_signal_connect(keys, "key-released", G_CALLBACK(onKeyReleased), watch);
     gtk_widget_add_controller(GTK_WIDGET(app.window), keys);
+    GtkEventController* clicks = gtk_event_controller_legacy_new();
+    gtk_event_controller_set_propagation_phase(clicks, GTK_PHASE_CAPTURE);
+    g_signal_connect(clicks, "event", G_CALLBACK(onEvent), watch);
+    gtk_widget_add_controller(GTK_WIDGET(app.window), clicks);
 }
 
 }  // namespace mirovan

@@ -4,6 +4,8 @@
 #include <glib.h>
 #include <utf8proc.h>
 
+#include <algorithm>
+
 namespace mirovan {
 
 namespace {
@@ -85,21 +87,24 @@ std::optional<std::string> pageAddress(std::string_view fileText) {
 std::optional<std::string> ServerOutput::said(std::string_view text, const ReadFile& readReadiness) {
     log_.append(text);
     if (page_) return std::nullopt;
-    partial_.append(text);
-    size_t lineStart = 0;
-    for (size_t lf = partial_.find('\n'); lf != std::string::npos; lf = partial_.find('\n', lineStart)) {
-        std::string_view line(partial_.data() + lineStart, lf - lineStart);
-        lineStart = lf + 1;
-        if (!isAnnouncement(line)) continue;
+    // Each byte is looked at once: only the head of the pending line is kept, and only the
+    // new text is searched for line ends.
+    for (size_t at = 0; at < text.size();) {
+        size_t lf = text.find('\n', at);
+        std::string_view piece = text.substr(at, lf == std::string_view::npos ? std::string_view::npos : lf - at);
+        partial_.append(piece.substr(0, lineHead - std::min(lineHead, partial_.size())));
+        if (lf == std::string_view::npos) break;
+        at = lf + 1;
+        bool announced = isAnnouncement(partial_);
+        partial_.clear();
+        if (!announced) continue;
         auto fileText = readReadiness();
         if (!fileText) continue;
         auto address = pageAddress(*fileText);
         if (!address) continue;
         page_ = std::move(address);
-        partial_.clear();
         return page_;
     }
-    partial_.erase(0, lineStart);
     return std::nullopt;
 }
 

@@ -22,6 +22,9 @@ std::optional<std::string> pageAddress(std::string_view fileText);
 class ServerOutput {
 public:
     static constexpr size_t logLimit = 8000;
+    // How much of a line decides whether it announces readiness: the announcement's
+    // words, port and space must come within this many bytes.
+    static constexpr size_t lineHead = 4096;
     // Reads the readiness file; nothing when it is missing or unreadable.
     using ReadFile = std::function<std::optional<std::string>()>;
 
@@ -30,6 +33,7 @@ public:
     std::optional<std::string> said(std::string_view text, const ReadFile& readReadiness);
 
     const std::string& log() const { return log_.text(); }
+    // The head of the line not yet ended, at most lineHead bytes.
     const std::string& partial() const { return partial_; }
     const std::optional<std::string>& page() const { return page_; }
 

@@ -24,6 +24,8 @@ std::string escapeHtml(std::string_view text) {
             out += "&amp;";
         else if (c == '<')
             out += "&lt;";
+        else if (c == '\0')
+            out += "\uFFFD";  // a NUL would end the document early or vanish from it
         else
             out += c;
     }

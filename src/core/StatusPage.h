@@ -6,7 +6,7 @@
 
 namespace mirovan {
 
-// "&" becomes "&amp;", then "<" becomes "&lt;"; nothing else changes.
+// "&" becomes "&amp;", "<" becomes "&lt;" and NUL becomes U+FFFD; nothing else changes.
 std::string escapeHtml(std::string_view text);
 
 // The whole status document for a title and a detail, byte for byte.

@@ -61,7 +61,9 @@ void WebView::loadPage(const std::string& url) {
 
 void WebView::loadDocument(const std::string& html) {
     stopTimeout();
-    webkit_web_view_load_html(view_, html.c_str(), nullptr);
+    // By length: the document is never cut at a NUL.
+    g_autoptr(GBytes) bytes = g_bytes_new(html.data(), html.size());
+    webkit_web_view_load_bytes(view_, bytes, "text/html", "UTF-8", nullptr);
 }
 
 void WebView::onLoadChanged(WebKitLoadEvent event) {

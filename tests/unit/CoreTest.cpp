@@ -156,9 +156,22 @@ TEST(Readiness, OutputLoadsTheFilesAddressForTheFirstAcceptedCompleteLineThenOnl
     EXPECT_TRUE(out.log().ends_with("xtail"));
 }
 
+TEST(Readiness, OnlyTheHeadOfALongLineDecidesAndIsKept) {
+    const std::string announcement = "Mirovan Velto on http://127.0.0.1:7 ";
+    const std::string digits = "Mirovan Velto on http://127.0.0.1:" + std::string(ServerOutput::lineHead, '7') + " ";
+    for (const auto& [head, announced] : {std::pair{announcement, true}, {digits, false}}) {
+        ServerOutput out;
+        EXPECT_EQ(out.said(head, [] { return std::string("http://127.0.0.1:7/"); }), std::nullopt);
+        for (int i = 0; i < 64; ++i) out.said(std::string(1 << 16, 'x'), [] { return std::nullopt; });
+        EXPECT_EQ(out.partial().size(), ServerOutput::lineHead);
+        EXPECT_EQ(out.said("\n", [] { return std::string("http://127.0.0.1:7/"); }).has_value(), announced);
+    }
+}
+
 TEST(StatusPage, DocumentIsTheTemplateAroundTheEscapedTexts) {
     std::string document = statusDocument("Starting & <b>", "one\ntwo  three");
     EXPECT_EQ(document.rfind("<html><head><meta name=\"color-scheme\" content=\"light dark\"></head>\n<body ", 0), 0u);
     EXPECT_TRUE(document.ends_with("8px\">Starting &amp; &lt;b></div>one\ntwo  three</div></body></html>"));
     EXPECT_EQ(escapeHtml("x &lt; y \"'>"), "x &amp;lt; y \"'>");  // ampersands first, and only & and <
+    EXPECT_EQ(escapeHtml(std::string("a\0b", 3)), "a\uFFFDb");
 }

@@ -5,6 +5,7 @@
 #include "BundleKit.h"
 #include "web/BridgeRule.h"
 #include "web/DragRule.h"
+#include "web/LoneAlt.h"
 #include "web/MenuTable.h"
 #include "web/NavigationRule.h"
 #include "web/RecoveryRule.h"
@@ -74,6 +75,18 @@ TEST(MenuTable, TitlesShortcutsAndKeysLeftToThePage) {
                          "View: Reload<Control>r | Recovery Page<Control><Alt>r",
                          "Window: Minimize<Control>m Zoom Close<Control>w"}));
     // clang-format on
+
+    LoneAlt alt;  // the menu opens for Alt alone, not after Alt+click or Alt+key
+    alt.keyPressed(true);
+    alt.keyPressed(true);  // held: the key repeats
+    EXPECT_TRUE(alt.keyReleased(true));
+    EXPECT_FALSE(alt.keyReleased(true));
+    alt.keyPressed(true);
+    alt.clicked();
+    EXPECT_FALSE(alt.keyReleased(true));
+    alt.keyPressed(true);
+    alt.keyPressed(false);
+    EXPECT_FALSE(alt.keyReleased(false) || alt.keyReleased(true));
 }
 
 TEST(NavigationRule, OnlyMainFrameWebAddressesElsewhereLeave) {

@@ -46,10 +46,10 @@ class ServeTest(unittest.TestCase):
             self.assertRegex(f.read(), rf"^http://127\.0\.0\.1:{match.group(1)}/?\s*$")
         return int(match.group(1))
 
-    def get(self, port, path):
+    def get(self, port, path, method="GET", body=None):
         conn = http.client.HTTPConnection("127.0.0.1", port, timeout=DEADLINE)
         self.addCleanup(conn.close)
-        conn.request("GET", path)
+        conn.request(method, path, body=body)
         resp = conn.getresponse()
         return resp.status, resp.getheader("Cache-Control"), resp.read().decode()
 
@@ -71,6 +71,23 @@ class ServeTest(unittest.TestCase):
         self.proc.stdin.close()
         self.assertNotIn("Mirovan Velto on ", self.output_after_exit(lambda code: code == 0))  # announced once
         self.assertEqual(os.listdir(data_dir), ["open-link"])  # no temporary file left behind
+
+    def test_appearance_is_kept_in_data_dir_across_restarts(self):
+        data_dir = self.data_dir()
+        port = self.ready(data_dir)
+        html_tag = lambda: re.search(r"<html[^>]*>", self.get(port, "/")[2]).group(0)
+        self.assertIn('data-appearance="system"', html_tag())
+        self.assertNotIn("localStorage", self.get(port, "/")[2])  # forgotten whenever the port changes
+        self.assertEqual(self.get(port, "/appearance", "PUT", b"dark")[0], 204)
+        for body, status in ((b"purple", 400), (b"", 400), (b"dark\xff", 400), (b"dark" + b" " * 64, 413)):
+            self.assertEqual(self.get(port, "/appearance", "PUT", body)[0], status, body)
+        self.assertIn('data-appearance="dark"', html_tag())
+        self.assertEqual(sorted(os.listdir(data_dir)), ["appearance", "open-link"])  # no temporary file left
+        self.proc.stdin.close()
+        self.output_after_exit(lambda code: code == 0)
+
+        port = self.ready(data_dir)  # a new origin, as on every run of the app
+        self.assertIn('data-appearance="dark"', html_tag())
 
     def test_sigterm_stops_server(self):
         self.ready(self.data_dir())
