@@ -9,6 +9,7 @@
 
 #include "app/Bridge.h"
 #include "app/Dialogs.h"
+#include "app/Downloads.h"
 #include "app/Menu.h"
 #include "app/Navigation.h"
 #include "app/Recovery.h"
@@ -113,7 +114,11 @@ void App::makeApplication(const char* id) {
 }
 
 void App::launch() {
-    web = std::make_unique<WebView>();
+    // One store per app, named after its identifier, so that two apps never share cookies.
+    std::string folder = bundle_.folderName() + "/webkit";
+    g_autofree char* store = g_build_filename(g_get_user_data_dir(), folder.c_str(), nullptr);
+    g_autofree char* cache = g_build_filename(g_get_user_cache_dir(), folder.c_str(), nullptr);
+    web = std::make_unique<WebView>(store, cache);
     g_signal_connect(web->view(), "load-changed", G_CALLBACK(+[](WebKitWebView*, WebKitLoadEvent event, gpointer self) {
                          static_cast<App*>(self)->onLoadChanged(event);
                      }),
@@ -122,6 +127,7 @@ void App::launch() {
     buildWindow();
     placeButtons();
     connectDialogs(*this);
+    connectDownloads(*this);
 
     drag_ = std::make_unique<Drag>(*web, window, [this] { toggleZoom(); });
     connectBridge(*this);
@@ -174,6 +180,8 @@ void App::buildWindow() {
         gtk_widget_add_css_class(b, "window-dot");
         gtk_widget_add_css_class(b, kinds[i].style);
         gtk_widget_set_tooltip_text(b, kinds[i].tooltip);
+        // Read out by name, not as the glyph drawn on it.
+        gtk_accessible_update_property(GTK_ACCESSIBLE(b), GTK_ACCESSIBLE_PROPERTY_LABEL, kinds[i].tooltip, -1);
         gtk_widget_set_focusable(b, FALSE);
         gtk_widget_set_halign(b, GTK_ALIGN_START);
         gtk_widget_set_valign(b, GTK_ALIGN_START);
@@ -182,7 +190,9 @@ void App::buildWindow() {
         buttons_[i] = b;
     }
     gtk_widget_set_size_request(overlay, WindowState::minWidth, WindowState::minHeight);
-    adw_application_window_set_content(ADW_APPLICATION_WINDOW(window), overlay);
+    toasts_ = ADW_TOAST_OVERLAY(adw_toast_overlay_new());
+    adw_toast_overlay_set_child(toasts_, overlay);
+    adw_application_window_set_content(ADW_APPLICATION_WINDOW(window), GTK_WIDGET(toasts_));
 
     WindowState state = WindowState::load(stateFile(name()));
     gtk_window_set_default_size(window, state.width, state.height);
@@ -232,6 +242,8 @@ void App::placeButtons() {
 }
 
 void App::addOverlay(GtkWidget* widget) { gtk_overlay_add_overlay(GTK_OVERLAY(overlay_), widget); }
+
+void App::showToast(AdwToast* toast) { adw_toast_overlay_add_toast(toasts_, toast); }
 
 void App::toggleZoom() {
     if (gtk_window_is_maximized(window))

@@ -38,6 +38,8 @@ public:
     GtkApplication* application() const { return GTK_APPLICATION(application_); }
     // Adds a widget over the web view (window buttons, the menu's anchor).
     void addOverlay(GtkWidget* widget);
+    // Shows a toast over the window; takes the toast.
+    void showToast(AdwToast* toast);
 
     // Launch, once per process, in this order: web view, window, buttons, commands,
     // what the server has done so far (the starting page, then its page), the updater.
@@ -89,6 +91,7 @@ private:
     Bundle bundle_;
     AdwApplication* application_ = nullptr;
     GtkWidget* overlay_ = nullptr;
+    AdwToastOverlay* toasts_ = nullptr;
     std::array<GtkWidget*, 3> buttons_{};
     std::unique_ptr<Drag> drag_;
     std::unique_ptr<Updates> updates_;

@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "app/App.h"
+#include "app/Dialogs.h"
 #include "app/Updates.h"
 #include "core/ServerCommand.h"
 #include "core/Trace.h"
@@ -140,6 +141,8 @@ void App::terminate() {
 }
 
 void App::quit() {
+    // A page waiting on its dialog gets Cancel, as if the user had pressed it.
+    closePageDialogs();
     terminate();
     if (application_) g_application_quit(G_APPLICATION(application_));
 }

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -64,14 +65,40 @@ void answer(WebKitScriptDialog* dialog, const ScriptAnswer& reply) {
     webkit_script_dialog_close(dialog);
 }
 
+// The page's dialogs that are up. A modal dialog has the keys, and the application's
+// shortcuts do not reach it, so it gets the one that must always work, Quit; quitting
+// closes them all, which answers each as refused.
+std::set<GtkWindow*> shown;
+
+void allowQuit(App& app, GtkWindow* dialog) {
+    g_auto(GStrv) accels = gtk_application_get_accels_for_action(app.application(), "app.quit");
+    if (!accels || !accels[0]) return;
+    GtkEventController* shortcuts = gtk_shortcut_controller_new();
+    gtk_shortcut_controller_set_scope(GTK_SHORTCUT_CONTROLLER(shortcuts), GTK_SHORTCUT_SCOPE_GLOBAL);
+    GtkShortcutAction* quit = gtk_callback_action_new(
+        +[](GtkWidget*, GVariant*, gpointer app) -> gboolean {
+            static_cast<App*>(app)->quit();
+            return TRUE;
+        },
+        &app, nullptr);
+    gtk_shortcut_controller_add_shortcut(GTK_SHORTCUT_CONTROLLER(shortcuts),
+                                         gtk_shortcut_new(gtk_shortcut_trigger_parse_string(accels[0]), quit));
+    gtk_widget_add_controller(GTK_WIDGET(dialog), shortcuts);
+}
+
 gboolean onScriptDialog(App& app, WebKitScriptDialog* dialog) {
     if (webkit_script_dialog_get_dialog_type(dialog) == WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM) {
         // Pages are never asked to confirm being left: leave at once, with no dialog.
         webkit_script_dialog_confirm_set_confirmed(dialog, TRUE);
         return TRUE;
     }
-    showAlert(app.window, alertFor(dialog),
-              [kept = keep(dialog)](AlertAnswer closed) { answer(kept.get(), scriptAnswer(closed)); });
+    auto window = std::make_shared<GtkWindow*>(nullptr);
+    *window = showAlert(app.window, alertFor(dialog), [kept = keep(dialog), window](AlertAnswer closed) {
+        shown.erase(*window);
+        answer(kept.get(), scriptAnswer(closed));
+    });
+    shown.insert(*window);
+    allowQuit(app, *window);
     return TRUE;
 }
 
@@ -93,6 +120,10 @@ gboolean onFileChooser(App& app, WebKitFileChooserRequest* request) {
 }
 
 }  // namespace
+
+void closePageDialogs() {
+    for (GtkWindow* dialog : std::set<GtkWindow*>(shown)) gtk_window_destroy(dialog);
+}
 
 void connectDialogs(App& app) {
     WebKitWebView* view = app.web->view();

@@ -9,4 +9,7 @@ class App;
 // window exists.
 void connectDialogs(App& app);
 
+// Closes the page's dialogs that are up, each answered as refused (Cancel).
+void closePageDialogs();
+
 }  // namespace mirovan

@@ -20,6 +20,7 @@
 #include "app/App.h"
 #include "platform/Desktop.h"
 #include "platform/Session.h"
+#include "web/DownloadRule.h"
 #include "web/NavigationRule.h"
 
 namespace mirovan {
@@ -60,6 +61,14 @@ bool refuseMainFrameResponse(WebKitResponsePolicyDecision* decision) {
     return false;
 }
 
+bool isDownload(WebKitResponsePolicyDecision* decision) {
+    if (!webkit_response_policy_decision_is_mime_type_supported(decision)) return true;
+    WebKitURIResponse* response = webkit_response_policy_decision_get_response(decision);
+    SoupMessageHeaders* headers = response ? webkit_uri_response_get_http_headers(response) : nullptr;
+    const char* disposition = headers ? soup_message_headers_get_one(headers, "Content-Disposition") : nullptr;
+    return disposition && isAttachment(disposition);
+}
+
 gboolean onDecidePolicy(WebKitPolicyDecision* decision, WebKitPolicyDecisionType type) {
     switch (type) {
     case WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION:
@@ -80,9 +89,15 @@ gboolean onDecidePolicy(WebKitPolicyDecision* decision, WebKitPolicyDecisionType
     }
     case WEBKIT_POLICY_DECISION_TYPE_RESPONSE: {
         auto* response = WEBKIT_RESPONSE_POLICY_DECISION(decision);
-        // Resources and inner frames keep WebKit's own handling.
-        return webkit_response_policy_decision_is_main_frame_main_resource(response) &&
-               refuseMainFrameResponse(response);
+        if (webkit_response_policy_decision_is_main_frame_main_resource(response) && refuseMainFrameResponse(response))
+            return TRUE;
+        // What the view would not show, or is told to save, goes to the Save dialog, from
+        // whichever frame it came.
+        if (isDownload(response)) {
+            webkit_policy_decision_download(decision);
+            return TRUE;
+        }
+        return FALSE;  // otherwise, WebKit's own handling
     }
     }
     return FALSE;

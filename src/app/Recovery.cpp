@@ -2,6 +2,7 @@
 #include "app/Recovery.h"
 
 #include "app/App.h"
+#include "core/Trace.h"
 #include "web/RecoveryRule.h"
 
 namespace mirovan {
@@ -34,10 +35,12 @@ void failed(App& app, LoadError error) {
 }
 
 gboolean onLoadFailed(WebKitWebView*, WebKitLoadEvent event, char*, GError* error, gpointer self) {
-    // Failures after content arrived are left as they are.
-    if (event != WEBKIT_LOAD_STARTED && event != WEBKIT_LOAD_REDIRECTED) return FALSE;
-    failed(*static_cast<App*>(self), kindOf(error));
-    // Keep what is on screen (the status page or the last page) instead of WebKit's error page.
+    trace("load-failed");
+    // Failures after content arrived are not retried: what arrived stays on screen.
+    if (event == WEBKIT_LOAD_STARTED || event == WEBKIT_LOAD_REDIRECTED)
+        failed(*static_cast<App*>(self), kindOf(error));
+    // Either way, keep what is on screen (the status page, the last page or the part of the
+    // page that arrived) instead of WebKit's error page.
     return TRUE;
 }
 

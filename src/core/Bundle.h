@@ -23,6 +23,9 @@ public:
     // CFBundleName when it is a string (an empty one included), else "Mirovan".
     std::string name() const;
     std::optional<std::string> identifier() const { return string("CFBundleIdentifier"); }
+    // The name of the app's own folders (its web store): the identifier, else the name,
+    // when it is a plain file name; else "Mirovan".
+    std::string folderName() const;
 
 private:
     std::string root_;

@@ -14,6 +14,10 @@ namespace {
 // What Escape and the window manager's close report; no button has this id.
 constexpr const char* dismissedResponse = "cancel";
 constexpr int fieldWidth = 260;
+// A message longer than this is shown in a scrolled area of at most scrollHeight pixels
+// instead of as the dialog's heading, which grows without limit.
+constexpr std::size_t longMessage = 300;
+constexpr int scrollHeight = 320;
 
 std::string responseId(std::size_t button) { return std::to_string(button); }
 
@@ -66,11 +70,28 @@ GtkWidget* makeField(const std::string& text) {
     return entry;
 }
 
+GtkWidget* scrolledMessage(const std::string& text) {
+    GtkWidget* label = gtk_label_new(text.c_str());
+    gtk_label_set_wrap(GTK_LABEL(label), TRUE);
+    gtk_label_set_wrap_mode(GTK_LABEL(label), PANGO_WRAP_WORD_CHAR);
+    gtk_label_set_selectable(GTK_LABEL(label), TRUE);
+    gtk_label_set_xalign(GTK_LABEL(label), 0);
+    gtk_widget_set_can_focus(label, FALSE);  // the default button keeps the keys
+    GtkWidget* scroller = gtk_scrolled_window_new();
+    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scroller), GTK_POLICY_NEVER, GTK_POLICY_AUTOMATIC);
+    gtk_scrolled_window_set_propagate_natural_height(GTK_SCROLLED_WINDOW(scroller), TRUE);
+    gtk_scrolled_window_set_max_content_height(GTK_SCROLLED_WINDOW(scroller), scrollHeight);
+    gtk_scrolled_window_set_child(GTK_SCROLLED_WINDOW(scroller), label);
+    return scroller;
+}
+
 }  // namespace
 
-void showAlert(GtkWindow* window, const Alert& alert, std::function<void(AlertAnswer)> done) {
-    GtkWidget* widget =
-        adw_message_dialog_new(window, alert.message.c_str(), alert.detail.empty() ? nullptr : alert.detail.c_str());
+GtkWindow* showAlert(GtkWindow* window, const Alert& alert, std::function<void(AlertAnswer)> done) {
+    if (window && !gtk_widget_get_visible(GTK_WIDGET(window))) gtk_window_present(window);
+    bool scrolls = alert.message.size() > longMessage;
+    GtkWidget* widget = adw_message_dialog_new(window, scrolls ? nullptr : alert.message.c_str(),
+                                               alert.detail.empty() ? nullptr : alert.detail.c_str());
     auto* dialog = ADW_MESSAGE_DIALOG(widget);
     gtk_window_set_modal(GTK_WINDOW(widget), TRUE);
     gtk_window_set_destroy_with_parent(GTK_WINDOW(widget), TRUE);
@@ -80,9 +101,13 @@ void showAlert(GtkWindow* window, const Alert& alert, std::function<void(AlertAn
     if (!alert.buttons.empty()) adw_message_dialog_set_default_response(dialog, responseId(0).c_str());
     adw_message_dialog_set_close_response(dialog, dismissedResponse);
 
-    GtkWidget* field = nullptr;
-    if (alert.field) {
-        field = makeField(*alert.field);
+    GtkWidget* field = alert.field ? makeField(*alert.field) : nullptr;
+    if (scrolls) {
+        GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 12);
+        gtk_box_append(GTK_BOX(box), scrolledMessage(alert.message));
+        if (field) gtk_box_append(GTK_BOX(box), field);
+        adw_message_dialog_set_extra_child(dialog, box);
+    } else if (field) {
         adw_message_dialog_set_extra_child(dialog, field);
     }
 
@@ -93,6 +118,7 @@ void showAlert(GtkWindow* window, const Alert& alert, std::function<void(AlertAn
                           pending, PendingAlert::release, GConnectFlags(0));
 
     gtk_window_present(GTK_WINDOW(widget));
+    return GTK_WINDOW(widget);
 }
 
 }  // namespace mirovan

@@ -9,8 +9,10 @@
 
 namespace mirovan {
 
-// Shows `alert` modal and transient for `window` and returns at once. `done` runs on the
-// main thread exactly once, after the alert has closed, however it closed.
-void showAlert(GtkWindow* window, const Alert& alert, std::function<void(AlertAnswer)> done);
+// Shows `alert` modal and transient for `window`, bringing a hidden window back first, and
+// returns the dialog at once. `done` runs on the main thread exactly once, after the
+// alert has closed, however it closed (destroying the dialog answers it as dismissed).
+// A long message scrolls inside the dialog, so its buttons stay on screen.
+GtkWindow* showAlert(GtkWindow* window, const Alert& alert, std::function<void(AlertAnswer)> done);
 
 }  // namespace mirovan

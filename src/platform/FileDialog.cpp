@@ -47,6 +47,20 @@ private:
     std::function<void(ChosenFiles)> done_;
 };
 
+// Shows the chooser, modal; `done` gets its one answer.
+void show(GtkFileChooserNative* chooser, std::function<void(ChosenFiles)> done) {
+    // A chooser belongs to its window: a hidden one comes back first.
+    GtkWindow* window = gtk_native_dialog_get_transient_for(GTK_NATIVE_DIALOG(chooser));
+    if (window && !gtk_widget_get_visible(GTK_WIDGET(window))) gtk_window_present(window);
+    gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser), TRUE);
+    auto* pending = new PendingChoice(chooser, std::move(done));
+    g_signal_connect(chooser, "response", G_CALLBACK(+[](GtkNativeDialog*, int response, gpointer self) {
+                         PendingChoice::onResponse(static_cast<PendingChoice*>(self), response);
+                     }),
+                     pending);
+    gtk_native_dialog_show(GTK_NATIVE_DIALOG(chooser));
+}
+
 }  // namespace
 
 void chooseFiles(GtkWindow* window, bool multiple, std::function<void(ChosenFiles)> done) {
@@ -54,15 +68,22 @@ void chooseFiles(GtkWindow* window, bool multiple, std::function<void(ChosenFile
     // or starting folder: the chooser's own defaults.
     GtkFileChooserNative* chooser =
         gtk_file_chooser_native_new(nullptr, window, GTK_FILE_CHOOSER_ACTION_OPEN, nullptr, nullptr);
-    gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser), TRUE);
     gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(chooser), multiple);
 
-    auto* pending = new PendingChoice(chooser, std::move(done));
-    g_signal_connect(chooser, "response", G_CALLBACK(+[](GtkNativeDialog*, int response, gpointer self) {
-                         PendingChoice::onResponse(static_cast<PendingChoice*>(self), response);
-                     }),
-                     pending);
-    gtk_native_dialog_show(GTK_NATIVE_DIALOG(chooser));
+    show(chooser, std::move(done));
+}
+
+void chooseSaveTarget(GtkWindow* window, const std::string& folder, const std::string& name,
+                      std::function<void(std::optional<std::string>)> done) {
+    GtkFileChooserNative* chooser =
+        gtk_file_chooser_native_new(nullptr, window, GTK_FILE_CHOOSER_ACTION_SAVE, nullptr, nullptr);
+    g_autoptr(GFile) start = g_file_new_for_path(folder.c_str());
+    gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(chooser), start, nullptr);
+    gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(chooser), name.c_str());
+
+    show(chooser, [done = std::move(done)](ChosenFiles chosen) {
+        done(chosen ? std::optional<std::string>(chosen->front()) : std::nullopt);
+    });
 }
 
 }  // namespace mirovan

@@ -26,7 +26,13 @@ constexpr guint requestTimeoutSeconds = 60;
 
 }  // namespace
 
-WebView::WebView() {
+WebView::WebView(const std::string& dataFolder, const std::string& cacheFolder) {
+    WebKitNetworkSession* session = webkit_network_session_new(dataFolder.c_str(), cacheFolder.c_str());
+    // Without a file, cookies would last only as long as the process: a login would not.
+    g_autofree char* cookies = g_build_filename(dataFolder.c_str(), "cookies.sqlite", nullptr);
+    webkit_cookie_manager_set_persistent_storage(webkit_network_session_get_cookie_manager(session), cookies,
+                                                 WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
+
     WebKitSettings* settings = webkit_settings_new();
     webkit_settings_set_enable_developer_extras(settings, TRUE);
     useDesktopFont(settings);
@@ -35,9 +41,10 @@ WebView::WebView() {
     webkit_user_content_manager_register_script_message_handler(content, "appearance", nullptr);
     webkit_user_content_manager_register_script_message_handler(content, "noDrag", nullptr);
 
-    view_ = WEBKIT_WEB_VIEW(
-        g_object_new(WEBKIT_TYPE_WEB_VIEW, "settings", settings, "user-content-manager", content, nullptr));
+    view_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "settings", settings, "user-content-manager", content,
+                                         "network-session", session, nullptr));
     g_object_ref_sink(view_);
+    g_object_unref(session);
     g_object_unref(settings);
     g_object_unref(content);
 

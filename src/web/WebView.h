@@ -14,7 +14,9 @@ namespace mirovan {
 
 class WebView {
 public:
-    WebView();
+    // The page's stored data (cookies, local storage, databases) goes under `dataFolder`,
+    // its caches under `cacheFolder`.
+    WebView(const std::string& dataFolder, const std::string& cacheFolder);
     WebView(const WebView&) = delete;
     WebView& operator=(const WebView&) = delete;
 

@@ -3,12 +3,21 @@ page and in areas the page claims (noDrag; the rule at every edge is a unit test
 appearance the page asks for; its alert, confirm, prompt and file inputs, by keyboard."""
 import os
 
-from .harness import STEP_TIMEOUT, GuiTest, click, retry, run, wait_until, window_box, xdo
+from .harness import STEP_TIMEOUT, GuiTest, click, read, retry, run, wait_until, window_box, xdo
 
 BODY = (600, 100)   # below the strip and clear of everything else on the page
 # The inputs sit below the strip, apart in the middle of the window. A Return meant for a
 # chooser that has just closed must not open the next one.
-SERVER = r'''announce(page_server(page("""<div id=strip></div>
+SERVER = r'''def files(handler, path, query):   # a download the view would not show
+    if path != '/export.csv':
+        return None
+    handler.send_response(200)
+    for header in ('Content-Type', 'text/csv'), ('Content-Disposition', 'attachment; filename="export.csv"'):
+        handler.send_header(*header)
+    handler.end_headers()
+    handler.wfile.write(b'id,name\n1,new\n')
+    return True
+announce(page_server(page("""<div id=strip></div><a id=csv href=/export.csv></a>
 <input type=file id=one><input type=file id=many multiple><script>
 const names = input => input.files.length ? [...input.files].map(f => f.name) : null;
 addEventListener('keydown', e => e.key === 'Enter' && e.preventDefault(), true);
@@ -16,7 +25,7 @@ for (const input of [one, many])
   input.addEventListener('change', () => report('result', {what: 'change-' + input.id, value: names(input)}));
 </script>""", """#strip { position: fixed; left: 0; right: 0; top: 0; height: 36px; background: #dde; }
 input[type=file] { position: fixed; top: 150px; bottom: 60px; width: 42%; }
-#one { left: 5%; } #many { right: 5%; }""")).server_address[1])'''
+#one { left: 5%; } #many { right: 5%; }"""), route=files).server_address[1])'''
 
 
 class PageTest(GuiTest):
@@ -176,9 +185,13 @@ class PageTest(GuiTest):
             self.assertIs(self.scheme_after(('appearance', 'light')), False)   # dialogs are read light
 
         with self.subTest('alert, confirm and prompt'):
+            _, _, _, height = window_box(self.ask("alert('word '.repeat(3000))"))
+            self.assertLess(height, 900)   # it scrolls; OK stays on screen
+            self.press('Return')
+            self.assertEqual(self.result('alert'), 'undefined')
             wid = self.ask("alert('Import finished')")
             self.assertNotIn('cancel', self.wait_text('Import finished', 'OK', wid=wid))
-            self.assertEqual(self.events('result'), [], 'the script must wait for the answer')
+            self.assertEqual(self.events('result')[self.results:], [], 'the script must wait for the answer')
             self.press('Return')
             self.assertEqual(self.result('alert'), 'undefined')
             self.wait_text('Delete the draft?', 'OK', 'Cancel', wid=self.ask("confirm('Delete the draft?')"))
@@ -221,6 +234,38 @@ class PageTest(GuiTest):
                   lambda: not self.dialogs(), 'the chooser to open the files', each=4)
             self.assertEqual(self.result('change-many'), ['first.txt', 'second.txt'])
 
+        downloads = os.path.join(self.tmp, 'home', 'Downloads')
+        export, made = os.path.join(downloads, 'export.csv'), os.path.join(downloads, 'made.txt')
+        with self.subTest('a download is saved only where the user says, whole'):
+            self.write(export, 'old')
+            self.script('csv.click()')
+            self.dialog()
+            self.press('Escape')
+            wait_until(lambda: not self.dialogs(), STEP_TIMEOUT, 'the Save dialog to close')
+            self.script('csv.click()')
+            chooser = self.dialog()   # in Downloads, the server's name proposed
+            self.press('Return')
+            wait_until(lambda: [w for w in self.dialogs() if w != chooser], STEP_TIMEOUT, 'the question to replace')
+            self.assertEqual((read(export), os.listdir(downloads)), ('old', ['export.csv']))   # nothing yet
+            self.press('alt+r')
+            wait_until(lambda: read(export) == 'id,name\n1,new\n', STEP_TIMEOUT, 'the download to replace the file')
+            self.wait_text('Saved export.csv', wid=self.wid)
+            self.script("const a = document.createElement('a'); a.download = 'made.txt';"
+                        "a.href = URL.createObjectURL(new Blob(['made by the page'])); a.click()")
+            self.dialog()
+            self.press('Return')
+            wait_until(lambda: os.path.exists(made) and read(made) == 'made by the page', STEP_TIMEOUT, 'made.txt')
+            self.assertEqual(sorted(os.listdir(downloads)), ['export.csv', 'made.txt'])   # no partial file
+
+        with self.subTest('a dialog brings the hidden window back'):
+            xdo('windowactivate', '--sync', self.wid)
+            xdo('key', 'ctrl+w')
+            wait_until(lambda: self.wid not in self.app.windows(), STEP_TIMEOUT, 'the window to hide')
+            self.ask("alert('Back again')")   # transient for the window, which is shown again
+            self.assertIn(self.wid, self.app.windows())
+            self.press('Return')
+            self.assertEqual(self.result('alert'), 'undefined')
+
         with self.subTest('leaving a page is never asked'):
             # WebKit asks about leaving only for a navigation the user started.
             self.script("addEventListener('beforeunload', e => { e.preventDefault(); e.returnValue = 'Stay?'; });"
@@ -229,3 +274,8 @@ class PageTest(GuiTest):
             click(self.wid, width / 2, height / 2)   # between the file inputs
             self.wait_event('seen', STEP_TIMEOUT, where=lambda e: e['href'].endswith('?left'))
             self.assertEqual(self.dialogs(), [])
+
+        with self.subTest('Ctrl+Q quits under a page dialog'):
+            self.ask("confirm('Quit now?')")
+            self.press('ctrl+q')
+            self.assertEqual(self.app.wait_exit(15), 0)

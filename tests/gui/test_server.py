@@ -3,7 +3,7 @@ stdout or stderr, in a line of its own, however written); each way of quitting, 
 the server wind down; and the pages shown instead when the server cannot start or stops."""
 import os, re, signal, time
 
-from .harness import GuiTest, xdo
+from .harness import GuiTest, wait_until, xdo
 
 # The announced port serves a decoy page: loading it would show up as 'announced'.
 FROM_OPEN_LINK = ("announce(serve('announced'), link='http://127.0.0.1:%d/landing?via=open-link' % serve('real'), "
@@ -32,9 +32,24 @@ idle()
 '''
 
 LAST_LINES = '''say('Orange harbor one\\nSilver meadow two\\n\\nPurple canyon three\\n')
-say('Golden <b>river</b> four\\n', sys.stderr)
+say('Golden <b>river</b>\\0 four\\n', sys.stderr)   # a NUL ends nothing
 say('\\nVelvet forest five\\n\\n')
 sys.exit(1)'''
+# The page's first part, then the connection breaks.
+PARTIAL = r'''import socket
+listener = socket.create_server(('127.0.0.1', 0))
+def answer():
+    while True:
+        peer, _ = listener.accept()
+        peer.recv(65536)
+        log('get')
+        peer.sendall(b'HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 100000\r\n\r\n'
+                     b'<body style="display:flex;height:100vh;align-items:center;justify-content:center">'
+                     b'<h1>Partial lantern page</h1>' + b' ' * 4096)
+        time.sleep(0.5)
+        peer.close()
+threading.Thread(target=answer, daemon=True).start()
+announce(listener.getsockname()[1])'''
 INCOMPLETE = ('Testapp is incomplete', 'missing its files', 'Download it again')
 
 
@@ -100,7 +115,7 @@ class ServerTest(GuiTest):
                  ('Testapp stopped', 'Walnut copper lantern')),
                 ('silent exit', dict(server='os._exit(0)'), ('Testapp stopped', 'It stopped unexpectedly.')),
                 ('only the last three lines', dict(server=LAST_LINES),
-                 ('Testapp stopped', 'Purple canyon three', 'Golden <b>river</b> four', 'Velvet forest five'))):
+                 ('Testapp stopped', 'Purple canyon three', 'Golden <b>river</b>', 'four', 'Velvet forest five'))):
             with self.subTest(case):
                 app = self.launch(self.make_bundle(**bundle))
                 text = self.wait_text(*phrases)
@@ -109,3 +124,9 @@ class ServerTest(GuiTest):
                 self.assertIsNone(app.proc.poll(), 'the app must stay open')
                 self.assertEqual(bool(self.events('start', app.started)), 'server' in bundle)
                 app.quit()
+
+        with self.subTest('a page cut off is kept, not retried'):
+            app = self.launch(self.make_bundle(PARTIAL))
+            wait_until(lambda: 'load-failed' in app.trace(), 30, lambda: 'a failed load; log:\n' + app.log()[-2000:])
+            self.wait_text('Partial lantern page')
+            self.assertEqual(len(self.events('get', app.started)), 1)

@@ -1,6 +1,6 @@
 """The one frameless window: its starting page, buttons, menu and shortcuts, the size and
 maximised state kept from one run to the next, and launching again while it runs."""
-import os, subprocess, time
+import os, plistlib, subprocess, time
 
 from .harness import (DEFAULT_SIZE, STEP_TIMEOUT, GuiTest, click, press_in_page, read, retry, run, wait_until,
                       window_box, wm_state, xdo)
@@ -81,6 +81,11 @@ class WindowTest(GuiTest):
         with self.subTest('size and maximised state are saved'):
             self.put('go')
             self.wait_event('seen')
+            # The page's store is the app's own, named after its identifier.
+            with open(os.path.join(bundle.root, 'Contents', 'Info.plist'), 'rb') as f:
+                store = os.path.join(self.xdg['XDG_DATA_HOME'], plistlib.load(f)['CFBundleIdentifier'], 'webkit')
+            wait_until(lambda: os.path.isdir(store), STEP_TIMEOUT, 'the store at ' + store)
+            self.assertNotIn('mirovan', os.listdir(self.xdg['XDG_DATA_HOME']))
             xdo('windowsize', wid, '900', '600')
             wait_until(lambda: size(wid) == (900, 600), 10, lambda: 'a resize: %s' % (size(wid),))
             wait_until(lambda: 'width=900' in read(state), STEP_TIMEOUT, 'the new size saved')

@@ -42,6 +42,12 @@ TEST(Bundle, FoundFromTheProgramInContentsLinuxElseTheProgramsFolder) {
         put(app + "/Contents/Info.plist", plist);
         EXPECT_EQ(Bundle::at(app).name(), name) << plist;
     }
+    // The app's own folders are named after a plain identifier, else a plain name.
+    for (const auto& [id, name, folder] : std::vector<std::tuple<std::string, std::string, std::string>>{
+             {"org.x.Y", "a/b", "org.x.Y"}, {"x/../y", "Écrin", "Écrin"}, {"..", "", "Mirovan"}}) {
+        put(app + "/Contents/Info.plist", infoPlist(id, "<key>CFBundleName</key><string>" + name + "</string>"));
+        EXPECT_EQ(Bundle::at(app).folderName(), folder) << id;
+    }
     // clang-format on
 }
 

@@ -4,6 +4,7 @@
 
 #include "BundleKit.h"
 #include "web/BridgeRule.h"
+#include "web/DownloadRule.h"
 #include "web/DragRule.h"
 #include "web/LoneAlt.h"
 #include "web/MenuTable.h"
@@ -25,6 +26,21 @@ TEST(BridgeRule, NoDragKeepsFourNumberArraysAppearanceOnlyExactKeywords) {
     EXPECT_EQ(appearanceFor("dark"), Appearance::dark);
     EXPECT_EQ(appearanceFor("light"), Appearance::light);
     for (const char* other : {"Dark", "", "system", "light "}) EXPECT_EQ(appearanceFor(other), Appearance::system);
+}
+
+TEST(DownloadRule, NamesStayInTheirFolderAndOnlyAttachmentsAreSaved) {
+    // clang-format off
+    for (const auto& [suggested, name] : std::vector<std::pair<std::string, std::string>>{
+             {"../../etc/passwd", "passwd"}, {"a\\b.txt", "b.txt"}, {"..bashrc", "bashrc"}, {"", "download"},
+             {"/", "download"}, {"x\x01y\n.csv", "xy.csv"}, {"\xff.txt", "\uFFFD.txt"}})
+        // clang-format on
+        EXPECT_EQ(proposedName(suggested), name) << suggested;
+    std::string longName = proposedName(std::string(252, 'x') + "\u00e9\u00e9");
+    EXPECT_EQ(longName.size(), 254u);  // 255 bytes would cut the last é in half
+    EXPECT_EQ(partTemplate("/home/u/Downloads/report.csv"), "/home/u/Downloads/.report.csv.XXXXXX.part");
+    EXPECT_LE(partTemplate("/d/" + std::string(255, 'n')).size(), std::string("/d/").size() + 255);
+    for (const char* yes : {"attachment", " Attachment ; filename=\"a.csv\"", "ATTACHMENT;"}) EXPECT_TRUE(isAttachment(yes));
+    for (const char* no : {"inline", "attachments", "", "inline; filename=attachment"}) EXPECT_FALSE(isAttachment(no));
 }
 
 TEST(DragRule, StripBandClicksAndPageRectangles) {

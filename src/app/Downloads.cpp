@@ -1,0 +1,184 @@
+// A download asks where to go (the Save dialog, in the Downloads folder, with the server's
+// name), writes nothing before the answer, fills a hidden file beside the target and only
+// then renames it into place. The window shows a thin bar while downloads run and a toast
+// when one is done.
+#include "app/Downloads.h"
+
+#include <fcntl.h>
+#include <glib/gstdio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/App.h"
+#include "platform/Desktop.h"
+#include "platform/FileDialog.h"
+#include "web/DownloadRule.h"
+
+namespace mirovan {
+
+namespace {
+
+// Lives as long as the window.
+struct Downloads {
+    App* app;
+    GtkWidget* bar;
+    std::vector<WebKitDownload*> running;  // each holds a reference until it ends
+};
+
+// One download, attached to its WebKitDownload.
+struct Saving {
+    Downloads* all;
+    std::string target;  // chosen by the user
+    std::string part;    // the hidden file that takes the data; empty until chosen
+    bool ended = false;
+    bool failed = false;
+};
+
+Saving& savingOf(WebKitDownload* download) {
+    return *static_cast<Saving*>(g_object_get_data(G_OBJECT(download), "mirovan-saving"));
+}
+
+std::string downloadsFolder() {
+    const char* folder = g_get_user_special_dir(G_USER_DIRECTORY_DOWNLOAD);
+    if (folder && g_file_test(folder, G_FILE_TEST_IS_DIR)) return folder;
+    g_autofree char* fallback = g_build_filename(g_get_home_dir(), "Downloads", nullptr);
+    return g_file_test(fallback, G_FILE_TEST_IS_DIR) ? fallback : g_get_home_dir();
+}
+
+std::string baseName(const std::string& path) {
+    g_autofree char* name = g_path_get_basename(path.c_str());
+    return name;
+}
+
+void showProgress(Downloads& all) {
+    gtk_widget_set_visible(all.bar, !all.running.empty());
+    if (all.running.empty()) return;
+    double sum = 0;
+    for (WebKitDownload* d : all.running) sum += webkit_download_get_estimated_progress(d);
+    gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(all.bar), sum / static_cast<double>(all.running.size()));
+}
+
+void say(App& app, const std::string& text, const std::optional<std::string>& shown = std::nullopt) {
+    AdwToast* toast = adw_toast_new(text.c_str());
+    if (shown) {
+        adw_toast_set_button_label(toast, "Show in Files");
+        g_autofree char* uri = g_filename_to_uri(shown->c_str(), nullptr, nullptr);
+        g_signal_connect_data(
+            toast, "button-clicked",
+            G_CALLBACK(+[](AdwToast*, gpointer uri) { showInFileManager(static_cast<const char*>(uri)); }),
+            g_strdup(uri), +[](gpointer uri, GClosure*) { g_free(uri); }, GConnectFlags(0));
+    }
+    app.showToast(toast);
+}
+
+void forget(WebKitDownload* download) {
+    Saving& saving = savingOf(download);
+    saving.ended = true;
+    auto& running = saving.all->running;
+    if (auto it = std::find(running.begin(), running.end(), download); it != running.end()) {
+        running.erase(it);
+        showProgress(*saving.all);
+        g_object_unref(download);
+    }
+}
+
+// The user's answer: cancel, or start writing into a fresh hidden file beside the target.
+void chosen(WebKitDownload* download, const std::optional<std::string>& target) {
+    Saving& saving = savingOf(download);
+    if (saving.ended) return;  // it failed while the dialog was up
+    if (!target) {
+        webkit_download_cancel(download);
+        return;
+    }
+    std::string part = partTemplate(*target);
+    int fd = g_mkstemp_full(part.data(), O_RDWR | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        say(*saving.all->app, failedMessage(baseName(*target)) + ": " + g_strerror(errno));
+        webkit_download_cancel(download);
+        return;
+    }
+    close(fd);
+    saving.target = *target;
+    saving.part = part;
+    webkit_download_set_allow_overwrite(download, TRUE);  // the hidden file we just made
+    webkit_download_set_destination(download, part.c_str());
+    g_object_ref(download);
+    saving.all->running.push_back(download);
+    showProgress(*saving.all);
+}
+
+gboolean onDecideDestination(WebKitDownload* download, char* suggested, gpointer) {
+    Saving& saving = savingOf(download);
+    App& app = *saving.all->app;
+    g_object_ref(download);
+    chooseSaveTarget(app.window, downloadsFolder(), proposedName(suggested ? suggested : ""),
+                     [download](std::optional<std::string> target) {
+                         chosen(download, target);
+                         g_object_unref(download);
+                     });
+    return TRUE;
+}
+
+void onFailed(WebKitDownload* download, GError* error, gpointer) {
+    Saving& saving = savingOf(download);
+    saving.failed = true;
+    if (!saving.part.empty()) g_unlink(saving.part.c_str());
+    bool cancelled = g_error_matches(error, WEBKIT_DOWNLOAD_ERROR, WEBKIT_DOWNLOAD_ERROR_CANCELLED_BY_USER);
+    if (!cancelled && !saving.ended)
+        say(*saving.all->app, failedMessage(baseName(saving.target.empty() ? "download" : saving.target)));
+    forget(download);
+}
+
+void onFinished(WebKitDownload* download, gpointer) {
+    Saving& saving = savingOf(download);
+    if (saving.failed || saving.part.empty()) {
+        forget(download);
+        return;
+    }
+    std::string name = baseName(saving.target);
+    if (g_rename(saving.part.c_str(), saving.target.c_str()) != 0) {
+        int error = errno;
+        g_unlink(saving.part.c_str());
+        say(*saving.all->app, failedMessage(name) + ": " + g_strerror(error));
+    } else {
+        say(*saving.all->app, savedMessage(name), saving.target);
+    }
+    forget(download);
+}
+
+void onStarted(WebKitDownload* download, Downloads* all) {
+    g_object_set_data_full(
+        G_OBJECT(download), "mirovan-saving", new Saving{all},
+        +[](gpointer saving) { delete static_cast<Saving*>(saving); });
+    g_signal_connect(download, "decide-destination", G_CALLBACK(onDecideDestination), nullptr);
+    g_signal_connect(download, "failed", G_CALLBACK(onFailed), nullptr);
+    g_signal_connect(download, "finished", G_CALLBACK(onFinished), nullptr);
+    g_signal_connect(
+        download, "notify::estimated-progress",
+        G_CALLBACK(+[](WebKitDownload* download, GParamSpec*, gpointer) { showProgress(*savingOf(download).all); }),
+        nullptr);
+}
+
+}  // namespace
+
+void connectDownloads(App& app) {
+    GtkWidget* bar = gtk_progress_bar_new();
+    gtk_widget_add_css_class(bar, "osd");
+    gtk_widget_set_valign(bar, GTK_ALIGN_END);
+    gtk_widget_set_can_target(bar, FALSE);
+    gtk_widget_set_visible(bar, FALSE);
+    app.addOverlay(bar);
+    auto* all = new Downloads{&app, bar, {}};
+    g_signal_connect(webkit_web_view_get_network_session(app.web->view()), "download-started",
+                     G_CALLBACK(+[](WebKitNetworkSession*, WebKitDownload* download, gpointer all) {
+                         onStarted(download, static_cast<Downloads*>(all));
+                     }),
+                     all);
+}
+
+}  // namespace mirovan

@@ -1,0 +1,11 @@
+// Downloads the page starts, from any frame, saved only where the user chooses.
+#pragma once
+
+namespace mirovan {
+
+class App;
+
+// Wires the web view's network session's downloads; called at launch once the window exists.
+void connectDownloads(App& app);
+
+}  // namespace mirovan
