@@ -28,6 +28,7 @@ struct Downloads {
     App* app;
     GtkWidget* bar;
     std::vector<WebKitDownload*> running;  // each holds a reference until it ends
+    bool asking = false;                   // a Save dialog is up
 };
 
 // One download, attached to its WebKitDownload.
@@ -114,10 +115,18 @@ void chosen(WebKitDownload* download, const std::optional<std::string>& target) 
 
 gboolean onDecideDestination(WebKitDownload* download, char* suggested, gpointer) {
     Saving& saving = savingOf(download);
-    App& app = *saving.all->app;
+    Downloads& all = *saving.all;
+    // The dialog is modal: while it is up the user cannot have started another download,
+    // so one that starts now came from a script, and a page must not pile up dialogs.
+    if (all.asking) {
+        webkit_download_cancel(download);
+        return TRUE;
+    }
+    all.asking = true;
     g_object_ref(download);
-    chooseSaveTarget(app.window, downloadsFolder(), proposedName(suggested ? suggested : ""),
-                     [download](std::optional<std::string> target) {
+    chooseSaveTarget(all.app->window, downloadsFolder(), proposedName(suggested ? suggested : ""),
+                     [download, &all](std::optional<std::string> target) {
+                         all.asking = false;
                          chosen(download, target);
                          g_object_unref(download);
                      });

@@ -4,6 +4,7 @@
 
 #include <adwaita.h>
 
+#include <algorithm>
 #include <memory>
 #include <utility>
 
@@ -14,9 +15,10 @@ namespace {
 // What Escape and the window manager's close report; no button has this id.
 constexpr const char* dismissedResponse = "cancel";
 constexpr int fieldWidth = 260;
-// A message longer than this is shown in a scrolled area of at most scrollHeight pixels
+// A message longer than this (or of more lines) is shown in a scrolled area of at most scrollHeight pixels
 // instead of as the dialog's heading, which grows without limit.
 constexpr std::size_t longMessage = 300;
+constexpr std::ptrdiff_t longMessageLines = 8;
 constexpr int scrollHeight = 320;
 
 std::string responseId(std::size_t button) { return std::to_string(button); }
@@ -89,7 +91,8 @@ GtkWidget* scrolledMessage(const std::string& text) {
 
 GtkWindow* showAlert(GtkWindow* window, const Alert& alert, std::function<void(AlertAnswer)> done) {
     if (window && !gtk_widget_get_visible(GTK_WIDGET(window))) gtk_window_present(window);
-    bool scrolls = alert.message.size() > longMessage;
+    bool scrolls = alert.message.size() > longMessage ||
+                   std::count(alert.message.begin(), alert.message.end(), '\n') > longMessageLines;
     GtkWidget* widget = adw_message_dialog_new(window, scrolls ? nullptr : alert.message.c_str(),
                                                alert.detail.empty() ? nullptr : alert.detail.c_str());
     auto* dialog = ADW_MESSAGE_DIALOG(widget);
