@@ -1,6 +1,7 @@
 // Launch, the main window with its own window buttons, and the status page.
 #include "app/App.h"
 
+#include <gdk/x11/gdkx.h>
 #include <glib-unix.h>
 
 #include <cmath>
@@ -10,6 +11,7 @@
 #include "app/Bridge.h"
 #include "app/Dialogs.h"
 #include "app/Downloads.h"
+#include "app/Launcher.h"
 #include "app/Menu.h"
 #include "app/Navigation.h"
 #include "app/Recovery.h"
@@ -76,7 +78,11 @@ App::~App() = default;
 
 int App::run(int argc, char** argv) {
     auto id = bundle_.identifier();
-    bool unique = id && g_application_id_is_valid(id->c_str()) && sessionBusReachable();
+    bool valid = id && g_application_id_is_valid(id->c_str());
+    // The program's name is the app's identity: the window's class, which docks match
+    // with the launcher entry of the same name.
+    if (valid) g_set_prgname(id->c_str());
+    bool unique = valid && sessionBusReachable();
     makeApplication(unique ? id->c_str() : nullptr);
     // Registered here rather than in g_application_run so that a bus that turns out
     // unusable still leaves a lone instance; "startup" may fire inside this call.
@@ -147,11 +153,26 @@ void App::launch() {
         }
     }
     updates_->start();
+    // After the first frames: the launcher entry is not needed to show the page.
+    g_idle_add_full(
+        G_PRIORITY_LOW,
+        +[](gpointer self) -> gboolean {
+            refreshLauncher(static_cast<App*>(self)->bundle(), programPath());
+            return G_SOURCE_REMOVE;
+        },
+        this, nullptr);
 }
 
 void App::buildWindow() {
+    // Both halves of WM_CLASS, not the capitalised class GTK would make of the name.
+    GdkDisplay* display = gdk_display_get_default();
+    if (GDK_IS_X11_DISPLAY(display)) gdk_x11_display_set_program_class(display, g_get_prgname());
     window = GTK_WINDOW(adw_application_window_new(GTK_APPLICATION(application_)));
     gtk_window_set_title(window, name().c_str());
+    if (auto icon = useBundleIcon(bundle_)) {
+        iconName_ = *icon;
+        gtk_window_set_icon_name(window, icon->c_str());
+    }
 
     GtkCssProvider* css = gtk_css_provider_new();
     gtk_css_provider_load_from_data(css, buttonStyle, -1);
@@ -257,7 +278,7 @@ void App::about() {
     GtkWidget* about = adw_about_window_new();
     adw_about_window_set_application_name(ADW_ABOUT_WINDOW(about), name().c_str());
     adw_about_window_set_version(ADW_ABOUT_WINDOW(about), version.c_str());
-    adw_about_window_set_application_icon(ADW_ABOUT_WINDOW(about), "application-x-executable");
+    adw_about_window_set_application_icon(ADW_ABOUT_WINDOW(about), iconName_.c_str());
     gtk_window_set_transient_for(GTK_WINDOW(about), window);
     gtk_window_set_modal(GTK_WINDOW(about), TRUE);
     gtk_window_present(GTK_WINDOW(about));

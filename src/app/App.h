@@ -101,6 +101,7 @@ private:
     // A status page asked for before the web view existed.
     std::optional<std::string> pendingStatus_;
     guint saveTimer_ = 0;
+    std::string iconName_ = "application-x-executable";
 };
 
 }  // namespace mirovan

@@ -63,6 +63,15 @@ std::optional<std::string> Bundle::string(const char* key) const {
     return value ? std::string(value, length) : std::string();
 }
 
+std::optional<bool> Bundle::boolean(const char* key) const {
+    if (!info_) return std::nullopt;
+    plist_t node = plist_dict_get_item(static_cast<plist_t>(info_.get()), key);
+    if (!node || plist_get_node_type(node) != PLIST_BOOLEAN) return std::nullopt;
+    uint8_t value = 0;
+    plist_get_bool_val(node, &value);
+    return value != 0;
+}
+
 std::string Bundle::name() const { return string("CFBundleName").value_or("Mirovan"); }
 
 std::string Bundle::folderName() const {

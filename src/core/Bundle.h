@@ -20,6 +20,8 @@ public:
 
     // An Info.plist value when it exists and is a string.
     std::optional<std::string> string(const char* key) const;
+    // An Info.plist value when it exists and is a boolean.
+    std::optional<bool> boolean(const char* key) const;
     // CFBundleName when it is a string (an empty one included), else "Mirovan".
     std::string name() const;
     std::optional<std::string> identifier() const { return string("CFBundleIdentifier"); }

@@ -1,6 +1,6 @@
 """The one frameless window: its starting page, buttons, menu and shortcuts, the size and
 maximised state kept from one run to the next, and launching again while it runs."""
-import os, plistlib, subprocess, time
+import os, plistlib, shutil, subprocess, time
 
 from .harness import (DEFAULT_SIZE, STEP_TIMEOUT, GuiTest, click, press_in_page, read, retry, run, wait_until,
                       window_box, wm_state, xdo)
@@ -49,6 +49,12 @@ class WindowTest(GuiTest):
         # No name in the bundle: the app calls itself Mirovan, and an empty MIROVAN_DATA
         # means the default data folder. The server announces itself once told to.
         bundle = self.make_bundle("standard(gate='go')", name=None)
+        shutil.copy(os.path.join(os.path.dirname(self.binary), '..', 'Resources', 'icon.svg'),
+                    os.path.join(bundle.root, 'Contents', 'Resources'))
+        with open(os.path.join(bundle.root, 'Contents', 'Info.plist'), 'rb') as f:
+            info = plistlib.load(f)
+        ident = info['CFBundleIdentifier']
+        self.write(os.path.join(bundle.root, 'Contents', 'Info.plist'), plistlib.dumps(dict(info, CFBundleIconFile='icon.svg')))
         state = os.path.join(self.xdg['XDG_STATE_HOME'], 'Mirovan', 'window-state.ini')
         self.write(state, b'[main\nwidth=-40\x00\xff\nheight=abc\n')   # unreadable: defaults
         app = self.launch(bundle, env={'MIROVAN_DATA': ''})
@@ -82,8 +88,7 @@ class WindowTest(GuiTest):
             self.put('go')
             self.wait_event('seen')
             # The page's store is the app's own, named after its identifier.
-            with open(os.path.join(bundle.root, 'Contents', 'Info.plist'), 'rb') as f:
-                store = os.path.join(self.xdg['XDG_DATA_HOME'], plistlib.load(f)['CFBundleIdentifier'], 'webkit')
+            store = os.path.join(self.xdg['XDG_DATA_HOME'], ident, 'webkit')
             wait_until(lambda: os.path.isdir(store), STEP_TIMEOUT, 'the store at ' + store)
             self.assertNotIn('mirovan', os.listdir(self.xdg['XDG_DATA_HOME']))
             xdo('windowsize', wid, '900', '600')
@@ -113,6 +118,21 @@ class WindowTest(GuiTest):
                 self.assertIsNone(app.proc.poll())
                 self.assertEqual(self.launch(bundle).wait_exit(20), 0)
                 self.assertEqual(app.window(STEP_TIMEOUT), wid)
+            self.assertEqual(len(self.events('start', app.started)), 1)
+
+        with self.subTest('the launcher entry names the window and brings it back'):
+            self.assertEqual(run('xprop', '-id', wid, 'WM_CLASS').partition('=')[2].strip(), '"%s", "%s"' % (ident, ident))
+            entry = os.path.join(self.xdg['XDG_DATA_HOME'], 'applications', ident + '.desktop')
+            wait_until(lambda: os.path.exists(entry), STEP_TIMEOUT, entry)
+            checked = subprocess.run(['desktop-file-validate', entry], capture_output=True, text=True)
+            self.assertEqual((checked.returncode, checked.stdout), (0, ''))
+            self.assertIn('\nExec=%s\n' % bundle.executable, read(entry))
+            self.assertTrue(os.path.exists(os.path.join(self.xdg['XDG_DATA_HOME'], 'icons', 'hicolor', 'scalable', 'apps',
+                                                        ident + '.svg')))
+            retry(lambda: app.windows() and press_in_page(wid, 'ctrl+w'), lambda: not app.windows(), 'a hidden window')
+            env = dict(os.environ, **self.xdg, HOME=os.path.join(self.tmp, 'home'))
+            subprocess.run(['gio', 'launch', entry], env=env, timeout=20)
+            self.assertEqual(app.window(STEP_TIMEOUT), wid)
             self.assertEqual(len(self.events('start', app.started)), 1)
 
         with self.subTest('minimize'):

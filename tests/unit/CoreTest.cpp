@@ -1,12 +1,14 @@
 // The app's core on disk and in the server's output: the bundle and its Info.plist, the
 // server's files and command, the readiness line and file, the status page, the report
 // when the server stops, and the saved window state.
+#include <glib.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
 #include "BundleKit.h"
 #include "core/Bundle.h"
+#include "core/DesktopEntry.h"
 #include "core/Readiness.h"
 #include "core/ServerCommand.h"
 #include "core/StatusPage.h"
@@ -49,6 +51,34 @@ TEST(Bundle, FoundFromTheProgramInContentsLinuxElseTheProgramsFolder) {
         EXPECT_EQ(Bundle::at(app).folderName(), folder) << id;
     }
     // clang-format on
+}
+
+TEST(DesktopEntry, ExecSurvivesOddPathsAndIconsGoWhereTheThemeLooks) {
+    // What a launcher reads back: the key file's unescaping, then the shell-like unquoting.
+    for (std::string path : {"/opt/My App.app/Contents/Linux/my app", "/o/a\"b`c$d\\e'f;g/x", "/p/plain-1.0/x",
+                             " /lead/and\ttab"}) {
+        std::string entry = desktopEntry({"org.example.App", "My App", path, true});
+        g_autoptr(GKeyFile) keys = g_key_file_new();
+        ASSERT_TRUE(g_key_file_load_from_data(keys, entry.data(), entry.size(), G_KEY_FILE_NONE, nullptr)) << entry;
+        g_autofree char* exec = g_key_file_get_string(keys, "Desktop Entry", "Exec", nullptr);
+        g_autofree char* tryExec = g_key_file_get_string(keys, "Desktop Entry", "TryExec", nullptr);
+        g_auto(GStrv) argv = nullptr;
+        ASSERT_TRUE(g_shell_parse_argv(exec, nullptr, &argv, nullptr)) << exec;
+        EXPECT_EQ(std::make_tuple(std::string(argv[0]), argv[1] == nullptr, std::string(tryExec)),
+                  std::make_tuple(path, true, path));
+    }
+    EXPECT_EQ(execArgument("/a/100%/x"), "/a/100%%/x");
+    EXPECT_EQ(desktopEntry({"a.b", "", "/x", false}).find("Icon="), std::string::npos);
+    auto png = [](uint32_t w, uint32_t h) {
+        std::string b = std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16);
+        for (uint32_t v : {w, h})
+            for (int shift = 24; shift >= 0; shift -= 8) b += static_cast<char>(v >> shift & 0xff);
+        return b;
+    };
+    EXPECT_EQ(iconPlace("a.b", "i.svg", "<svg/>"), "scalable/apps/a.b.svg");
+    EXPECT_EQ(iconPlace("a.b", "i.png", png(48, 48)), "48x48/apps/a.b.png");
+    for (const auto& bad : {png(50, 50), png(48, 64), std::string("GIF89a"), png(48, 48).substr(0, 20)})
+        EXPECT_EQ(iconPlace("a.b", "i.png", bad), std::nullopt);
 }
 
 TEST(WindowState, RoundTripAndFallbacks) {
