@@ -135,7 +135,8 @@ void App::launch() {
     connectDialogs(*this);
     connectDownloads(*this);
 
-    drag_ = std::make_unique<Drag>(*web, window, [this] { toggleZoom(); });
+    // With the native title bar the header bar moves the window; the page's own strip does not.
+    if (!nativeTitleBar()) drag_ = std::make_unique<Drag>(*web, window, [this] { toggleZoom(); });
     connectBridge(*this);
     connectLoadRecovery(*this);
     updates_ = std::make_unique<Updates>(*this);
@@ -183,6 +184,34 @@ void App::buildWindow() {
     overlay_ = gtk_overlay_new();
     GtkWidget* overlay = overlay_;
     gtk_overlay_set_child(GTK_OVERLAY(overlay), web->widget());
+    toasts_ = ADW_TOAST_OVERLAY(adw_toast_overlay_new());
+    adw_toast_overlay_set_child(toasts_, overlay);
+    gtk_widget_set_size_request(overlay, WindowState::minWidth, WindowState::minHeight);
+    if (nativeTitleBar())
+        adw_application_window_set_content(ADW_APPLICATION_WINDOW(window), withHeaderBar(GTK_WIDGET(toasts_)));
+    else
+        addWindowButtons();
+    saveAndRestoreState();
+    gtk_window_present(window);
+}
+
+GtkWidget* App::withHeaderBar(GtkWidget* content) {
+    // The desktop's own window buttons, in its layout, and a primary menu; the page below.
+    GtkWidget* header = adw_header_bar_new();
+    adw_header_bar_set_title_widget(ADW_HEADER_BAR(header), adw_window_title_new(name().c_str(), nullptr));
+    menuButton = gtk_menu_button_new();
+    gtk_menu_button_set_icon_name(GTK_MENU_BUTTON(menuButton), "open-menu-symbolic");
+    gtk_menu_button_set_primary(GTK_MENU_BUTTON(menuButton), TRUE);
+    gtk_widget_set_tooltip_text(menuButton, "Main Menu");
+    adw_header_bar_pack_end(ADW_HEADER_BAR(header), menuButton);
+    GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+    gtk_box_append(GTK_BOX(box), header);
+    gtk_box_append(GTK_BOX(box), content);
+    return box;
+}
+
+void App::addWindowButtons() {
+    GtkWidget* overlay = overlay_;
     struct Kind {
         const char* style;
         const char* glyph;  // text, not an icon: SVG icons would load librsvg for three dots
@@ -210,11 +239,10 @@ void App::buildWindow() {
         gtk_overlay_add_overlay(GTK_OVERLAY(overlay), b);
         buttons_[i] = b;
     }
-    gtk_widget_set_size_request(overlay, WindowState::minWidth, WindowState::minHeight);
-    toasts_ = ADW_TOAST_OVERLAY(adw_toast_overlay_new());
-    adw_toast_overlay_set_child(toasts_, overlay);
     adw_application_window_set_content(ADW_APPLICATION_WINDOW(window), GTK_WIDGET(toasts_));
+}
 
+void App::saveAndRestoreState() {
     WindowState state = WindowState::load(stateFile(name()));
     gtk_window_set_default_size(window, state.width, state.height);
     if (state.maximized) gtk_window_maximize(window);
@@ -240,8 +268,6 @@ void App::buildWindow() {
         g_signal_connect(window, property, onPlace, this);
     for (const char* property : {"notify::default-width", "notify::default-height", "notify::maximized"})
         g_signal_connect(window, property, onSize, this);
-
-    gtk_window_present(window);
 }
 
 void App::placeButtons() {

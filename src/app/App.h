@@ -36,6 +36,9 @@ public:
     std::string name() const { return bundle_.name(); }
     const Bundle& bundle() const { return bundle_; }
     GtkApplication* application() const { return GTK_APPLICATION(application_); }
+    // Info.plist options for apps that were not written for this window.
+    bool ownPagesInWindow() const { return bundle_.boolean("MirovanOpenOwnPagesInWindow").value_or(false); }
+    bool nativeTitleBar() const { return bundle_.string("MirovanTitleBar") == "native"; }
     // Adds a widget over the web view (window buttons, the menu's anchor).
     void addOverlay(GtkWidget* widget);
     // Shows a toast over the window; takes the toast.
@@ -70,6 +73,7 @@ public:
     void toggleZoom();
 
     GtkWindow* window = nullptr;
+    GtkWidget* menuButton = nullptr;  // the header bar's menu, with the native title bar
     std::unique_ptr<WebView> web;
     std::unique_ptr<ChildProcess> shell;  // holds the write end of the server's stdin
     ServerOutput output;                  // the log, the partial line and the page
@@ -80,6 +84,9 @@ private:
     // The GApplication with our handlers; `id` null for a lone, non-unique instance.
     void makeApplication(const char* id);
     void buildWindow();
+    GtkWidget* withHeaderBar(GtkWidget* content);
+    void addWindowButtons();
+    void saveAndRestoreState();
     void saveWindowState();
     void onShellOutput();
     void onShellExit();

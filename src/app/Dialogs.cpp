@@ -6,6 +6,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/App.h"
@@ -86,9 +87,45 @@ void allowQuit(App& app, GtkWindow* dialog) {
     gtk_widget_add_controller(GTK_WIDGET(dialog), shortcuts);
 }
 
+// The command waiting for the page to agree to be left, and the timer that runs it anyway
+// when the page's process does not answer.
+struct Leaving {
+    std::function<void()> command;
+    guint timeout = 0;
+};
+Leaving leaving;
+
+constexpr guint leaveAnswerSeconds = 3;
+
+void stopWaiting() {
+    if (leaving.timeout) g_source_remove(leaving.timeout);
+    leaving.timeout = 0;
+}
+
+void runLeaving() {
+    stopWaiting();
+    if (auto command = std::exchange(leaving.command, nullptr)) command();
+}
+
+void askToLeave(App& app, WebKitScriptDialog* dialog) {
+    stopWaiting();  // the user answers now, however long they take
+    Alert alert{"Leave this page?", {"Leave", "Stay"}, std::nullopt, "Changes you made may not be saved."};
+    showAlert(app.window, alert, [kept = keep(dialog)](AlertAnswer closed) {
+        bool leave = closed.button == std::size_t{0};
+        // Leaving makes the view report "close", which runs the command.
+        if (!leave) leaving.command = nullptr;
+        webkit_script_dialog_confirm_set_confirmed(kept.get(), leave);
+        webkit_script_dialog_close(kept.get());
+    });
+}
+
 gboolean onScriptDialog(App& app, WebKitScriptDialog* dialog) {
     if (webkit_script_dialog_get_dialog_type(dialog) == WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM) {
-        // Pages are never asked to confirm being left: leave at once, with no dialog.
+        if (leaving.command) {
+            askToLeave(app, dialog);
+            return TRUE;
+        }
+        // The page's own navigations are never asked about: leave at once, with no dialog.
         webkit_script_dialog_confirm_set_confirmed(dialog, TRUE);
         return TRUE;
     }
@@ -121,6 +158,21 @@ gboolean onFileChooser(App& app, WebKitFileChooserRequest* request) {
 
 }  // namespace
 
+void leavePage(App& app, std::function<void()> command) {
+    if (leaving.command) return;  // already asking
+    leaving.command = std::move(command);
+    leaving.timeout = g_timeout_add_seconds(
+        leaveAnswerSeconds,
+        +[](gpointer) -> gboolean {
+            leaving.timeout = 0;
+            runLeaving();
+            return G_SOURCE_REMOVE;
+        },
+        nullptr);
+    // Runs the page's beforeunload handlers without leaving: "close" follows when it may go.
+    webkit_web_view_try_close(app.web->view());
+}
+
 void closePageDialogs() {
     for (GtkWindow* dialog : std::set<GtkWindow*>(shown)) gtk_window_destroy(dialog);
 }
@@ -132,6 +184,7 @@ void connectDialogs(App& app) {
                          return onScriptDialog(*static_cast<App*>(self), dialog);
                      }),
                      &app);
+    g_signal_connect(view, "close", G_CALLBACK(+[](WebKitWebView*, gpointer) { runLeaving(); }), nullptr);
     g_signal_connect(view, "run-file-chooser",
                      G_CALLBACK(+[](WebKitWebView*, WebKitFileChooserRequest* request, gpointer self) -> gboolean {
                          return onFileChooser(*static_cast<App*>(self), request);

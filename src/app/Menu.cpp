@@ -4,6 +4,7 @@
 #include "app/Menu.h"
 
 #include "app/App.h"
+#include "app/Dialogs.h"
 #include "web/LoneAlt.h"
 #include "web/MenuTable.h"
 
@@ -22,15 +23,15 @@ const Command commands[] = {
     {"about", [](App& app) { app.about(); }},
     {"check-for-updates", [](App& app) { app.checkForUpdates(); }},
     {"hide", [](App& app) { gtk_widget_set_visible(GTK_WIDGET(app.window), FALSE); }},
-    {"quit", [](App& app) { app.quit(); }},
+    {"quit", [](App& app) { leavePage(app, [&app] { app.quit(); }); }},
     {"undo", [](App& app) { editing(app, WEBKIT_EDITING_COMMAND_UNDO); }},
     {"redo", [](App& app) { editing(app, WEBKIT_EDITING_COMMAND_REDO); }},
     {"cut", [](App& app) { editing(app, WEBKIT_EDITING_COMMAND_CUT); }},
     {"copy", [](App& app) { editing(app, WEBKIT_EDITING_COMMAND_COPY); }},
     {"paste", [](App& app) { editing(app, WEBKIT_EDITING_COMMAND_PASTE); }},
     {"select-all", [](App& app) { editing(app, WEBKIT_EDITING_COMMAND_SELECT_ALL); }},
-    {"reload", [](App& app) { app.reload(); }},
-    {"recovery", [](App& app) { app.recovery(); }},
+    {"reload", [](App& app) { leavePage(app, [&app] { app.reload(); }); }},
+    {"recovery", [](App& app) { leavePage(app, [&app] { app.recovery(); }); }},
     {"minimize", [](App& app) { gtk_window_minimize(app.window); }},
     {"zoom", [](App& app) { app.toggleZoom(); }},
     {"close", [](App& app) { gtk_window_close(app.window); }},
@@ -93,6 +94,53 @@ gboolean onEvent(GtkEventControllerLegacy*, GdkEvent* event, gpointer data) {
     return FALSE;
 }
 
+// An invisible anchor at the window's top-left corner, under the window buttons, that owns
+// the in-window menu.
+GtkWidget* menuAnchor(App& app, GMenuModel* model) {
+    GtkWidget* button = gtk_menu_button_new();
+    gtk_menu_button_set_menu_model(GTK_MENU_BUTTON(button), model);
+    GtkPopover* popover = gtk_menu_button_get_popover(GTK_MENU_BUTTON(button));
+    gtk_popover_set_has_arrow(popover, FALSE);
+    // Opens rightward from the anchor, inside the window, rather than centred on it.
+    gtk_widget_set_halign(GTK_WIDGET(popover), GTK_ALIGN_START);
+    gtk_widget_set_opacity(button, 0);
+    gtk_widget_set_can_target(button, FALSE);
+    gtk_widget_set_focusable(button, FALSE);
+    gtk_widget_set_size_request(button, 1, 1);
+    gtk_widget_set_halign(button, GTK_ALIGN_START);
+    gtk_widget_set_valign(button, GTK_ALIGN_START);
+    gtk_widget_set_margin_start(button, 18);
+    gtk_widget_set_margin_top(button, 30);
+    app.addOverlay(button);
+    return button;
+}
+
+// Keys go to the page first. GTK runs a window's application shortcuts before the focused
+// widget sees the key; moved after it, they get only what the web view passes on, which is
+// what the page did not take (did not call preventDefault on). Quit alone stays ahead of
+// the page, so that a page can never keep the app from quitting.
+void pageFirst(App& app) {
+    g_autoptr(GListModel) controllers = gtk_widget_observe_controllers(GTK_WIDGET(app.window));
+    for (guint i = 0; i < g_list_model_get_n_items(controllers); ++i) {
+        g_autoptr(GtkEventController) controller = GTK_EVENT_CONTROLLER(g_list_model_get_item(controllers, i));
+        if (g_strcmp0(gtk_event_controller_get_name(controller), "gtk-application-shortcuts") != 0) continue;
+        // A global shortcut controller joins the window's capture or bubble list as it is
+        // added, so it is added again in its new phase.
+        GtkWidget* window = GTK_WIDGET(app.window);
+        gtk_widget_remove_controller(window, GTK_EVENT_CONTROLLER(g_object_ref(controller)));
+        gtk_event_controller_set_propagation_phase(controller, GTK_PHASE_BUBBLE);
+        gtk_widget_add_controller(window, controller);
+    }
+    g_auto(GStrv) accels = gtk_application_get_accels_for_action(app.application(), "app.quit");
+    if (!accels || !accels[0]) return;
+    GtkEventController* quit = gtk_shortcut_controller_new();
+    gtk_event_controller_set_propagation_phase(quit, GTK_PHASE_CAPTURE);
+    gtk_shortcut_controller_add_shortcut(
+        GTK_SHORTCUT_CONTROLLER(quit),
+        gtk_shortcut_new(gtk_shortcut_trigger_parse_string(accels[0]), gtk_named_action_new("app.quit")));
+    gtk_widget_add_controller(GTK_WIDGET(app.window), quit);
+}
+
 }  // namespace
 
 void setUpMenu(App& app) {
@@ -113,23 +161,12 @@ void setUpMenu(App& app) {
     gtk_application_set_menubar(application, model);
     gtk_application_window_set_show_menubar(GTK_APPLICATION_WINDOW(app.window), FALSE);
 
-    // An invisible anchor at the window's top-left corner, under the window buttons,
-    // that owns the in-window menu.
-    GtkWidget* button = gtk_menu_button_new();
-    gtk_menu_button_set_menu_model(GTK_MENU_BUTTON(button), model);
-    GtkPopover* popover = gtk_menu_button_get_popover(GTK_MENU_BUTTON(button));
-    gtk_popover_set_has_arrow(popover, FALSE);
-    // Opens rightward from the anchor, inside the window, rather than centred on it.
-    gtk_widget_set_halign(GTK_WIDGET(popover), GTK_ALIGN_START);
-    gtk_widget_set_opacity(button, 0);
-    gtk_widget_set_can_target(button, FALSE);
-    gtk_widget_set_focusable(button, FALSE);
-    gtk_widget_set_size_request(button, 1, 1);
-    gtk_widget_set_halign(button, GTK_ALIGN_START);
-    gtk_widget_set_valign(button, GTK_ALIGN_START);
-    gtk_widget_set_margin_start(button, 18);
-    gtk_widget_set_margin_top(button, 30);
-    app.addOverlay(button);
+    GtkWidget* button = app.menuButton;  // the header bar's, with the native title bar
+    if (button)
+        gtk_menu_button_set_menu_model(GTK_MENU_BUTTON(button), model);
+    else
+        button = menuAnchor(app, model);
+    pageFirst(app);
 
     // Seen before the web view so F10 and Alt work while the page has focus.
     GtkEventController* keys = gtk_event_controller_key_new();

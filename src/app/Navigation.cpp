@@ -103,14 +103,65 @@ gboolean onDecidePolicy(WebKitPolicyDecision* decision, WebKitPolicyDecisionType
     return FALSE;
 }
 
-// Never a second view: the request goes to the browser, the file manager or nowhere.
-GtkWidget* onCreate(WebKitNavigationAction* action) {
-    std::string url = uriOf(webkit_navigation_action_get_request(action));
+// Where a new window's address goes when it is not kept in the one window.
+void elsewhere(const std::string& url) {
     switch (newWindowDecision(url)) {
     case NewWindow::openInBrowser: openInBrowser(url); break;
     case NewWindow::showInFileManager: showInFileManager(url); break;
     case NewWindow::nothing: break;
     }
+}
+
+// With MirovanOpenOwnPagesInWindow, an address on the app's own server loads in the one window.
+bool keptInWindow(App& app, const std::string& url) {
+    auto page = app.output.page();
+    if (!app.ownPagesInWindow() || !page || !sameServer(url, *page)) return false;
+    app.web->loadPage(url);
+    return true;
+}
+
+// Lets a stand-in (below) go, once, after the signal that ends it has returned.
+void retire(WebKitWebView* view) {
+    if (g_object_get_data(G_OBJECT(view), "mirovan-retired")) return;
+    g_object_set_data(G_OBJECT(view), "mirovan-retired", view);
+    g_idle_add(
+        +[](gpointer view) -> gboolean {
+            g_object_unref(view);
+            return G_SOURCE_REMOVE;
+        },
+        view);
+}
+
+gboolean onStandInPolicy(WebKitWebView* view, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
+                         gpointer app) {
+    if (type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE) return FALSE;
+    auto* action = webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+    std::string url = uriOf(webkit_navigation_action_get_request(action));
+    if (url.empty() || url == "about:blank") return FALSE;  // its own empty document
+    webkit_policy_decision_ignore(decision);
+    if (!keptInWindow(*static_cast<App*>(app), url)) elsewhere(url);
+    retire(view);
+    return TRUE;
+}
+
+// What a script's window.open() with no address gets when own pages stay in the window: a
+// view that is never shown, whose first navigation goes where a new window's would; then
+// it goes. (Given nothing, the script's next line, setting its location, would throw.)
+GtkWidget* standIn(App& app) {
+    auto* view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "related-view", app.web->view(), nullptr));
+    g_object_ref_sink(view);  // ours: it is never put in a window
+    g_signal_connect(view, "decide-policy", G_CALLBACK(onStandInPolicy), &app);
+    // A page may close it without ever navigating.
+    g_signal_connect(view, "close", G_CALLBACK(+[](WebKitWebView* view, gpointer) { retire(view); }), nullptr);
+    return GTK_WIDGET(view);
+}
+
+// Never a second window: the request goes to the browser, the file manager, the one
+// window or nowhere.
+GtkWidget* onCreate(App& app, WebKitNavigationAction* action) {
+    std::string url = uriOf(webkit_navigation_action_get_request(action));
+    if (app.ownPagesInWindow() && (url.empty() || url == "about:blank")) return standIn(app);
+    if (!keptInWindow(app, url)) elsewhere(url);
     return nullptr;
 }
 
@@ -141,10 +192,10 @@ void connectNavigation(App& app) {
                                     gpointer) -> gboolean { return onDecidePolicy(decision, type); }),
                      nullptr);
     g_signal_connect(view, "create",
-                     G_CALLBACK(+[](WebKitWebView*, WebKitNavigationAction* action, gpointer) -> GtkWidget* {
-                         return onCreate(action);
+                     G_CALLBACK(+[](WebKitWebView*, WebKitNavigationAction* action, gpointer app) -> GtkWidget* {
+                         return onCreate(*static_cast<App*>(app), action);
                      }),
-                     nullptr);
+                     &app);
 }
 
 }  // namespace mirovan

@@ -2,6 +2,7 @@
 #include "app/Updates.h"
 
 #include "app/App.h"
+#include "app/Dialogs.h"
 #include "platform/AlertDialog.h"
 
 namespace mirovan {
@@ -46,5 +47,7 @@ void Updates::showAlert(const Alert& alert, std::function<void(std::optional<std
 }
 
 void Updates::quit() { app_.quit(); }
+
+void Updates::leavePage(std::function<void()> proceed) { mirovan::leavePage(app_, std::move(proceed)); }
 
 }  // namespace mirovan

@@ -24,6 +24,7 @@ public:
     std::string name() const override;
     void showAlert(const Alert& alert, std::function<void(std::optional<std::size_t>)> answered) override;
     void quit() override;
+    void leavePage(std::function<void()> proceed) override;
 
 private:
     App& app_;  // before updater, which asks for the bundle as it is made

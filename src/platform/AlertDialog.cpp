@@ -96,6 +96,8 @@ GtkWindow* showAlert(GtkWindow* window, const Alert& alert, std::function<void(A
     GtkWidget* widget = adw_message_dialog_new(window, scrolls ? nullptr : alert.message.c_str(),
                                                alert.detail.empty() ? nullptr : alert.detail.c_str());
     auto* dialog = ADW_MESSAGE_DIALOG(widget);
+    // Named after the app, as its window is, not after the program.
+    if (window) gtk_window_set_title(GTK_WINDOW(widget), gtk_window_get_title(window));
     gtk_window_set_modal(GTK_WINDOW(widget), TRUE);
     gtk_window_set_destroy_with_parent(GTK_WINDOW(widget), TRUE);
 

@@ -52,6 +52,9 @@ void show(GtkFileChooserNative* chooser, std::function<void(ChosenFiles)> done) 
     // A chooser belongs to its window: a hidden one comes back first.
     GtkWindow* window = gtk_native_dialog_get_transient_for(GTK_NATIVE_DIALOG(chooser));
     if (window && !gtk_widget_get_visible(GTK_WIDGET(window))) gtk_window_present(window);
+    // Named after the app, as its window is, not after the program.
+    if (window && gtk_window_get_title(window))
+        gtk_native_dialog_set_title(GTK_NATIVE_DIALOG(chooser), gtk_window_get_title(window));
     gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser), TRUE);
     auto* pending = new PendingChoice(chooser, std::move(done));
     g_signal_connect(chooser, "response", G_CALLBACK(+[](GtkNativeDialog*, int response, gpointer self) {

@@ -139,7 +139,7 @@ void Updater::offer(const std::string& label) {
          [this](std::optional<std::size_t> button) {
              // "Later" leaves the update waiting: the next check offers it again, quitting installs it.
              if (button != std::size_t{0}) return;
-             install(true, [this] { host_.quit(); });
+             host_.leavePage([this] { install(true, [this] { host_.quit(); }); });
          });
 }
 

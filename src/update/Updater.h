@@ -30,6 +30,9 @@ public:
     virtual void showAlert(const Alert& alert, std::function<void(std::optional<std::size_t>)> answered) = 0;
     // Ends the app by its one termination path.
     virtual void quit() = 0;
+    // Runs `proceed` once the page agrees to be left (it may keep unsaved work and ask);
+    // never, when the user chose to stay.
+    virtual void leavePage(std::function<void()> proceed) { proceed(); }
 
 protected:
     ~UpdaterHost() = default;

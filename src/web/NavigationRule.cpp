@@ -32,6 +32,20 @@ Navigation navigationDecision(const std::string& url, TargetFrame frame) {
     return isWeb(uri) ? Navigation::openInBrowser : Navigation::allow;
 }
 
+bool sameServer(const std::string& url, const std::string& page) {
+    g_autoptr(GUri) a = parse(url);
+    g_autoptr(GUri) b = parse(page);
+    if (!a || !b || !isWeb(a) || !isWeb(b)) return false;
+    auto port = [](GUri* uri) {
+        int port = g_uri_get_port(uri);
+        return port > 0 ? port : std::string_view(g_uri_get_scheme(uri)) == "https" ? 443 : 80;
+    };
+    const char* hostA = g_uri_get_host(a);
+    const char* hostB = g_uri_get_host(b);
+    return g_ascii_strcasecmp(g_uri_get_scheme(a), g_uri_get_scheme(b)) == 0 && hostA && hostB &&
+           g_ascii_strcasecmp(hostA, hostB) == 0 && port(a) == port(b);
+}
+
 bool isExistingDirectory(const std::string& path) { return g_file_test(path.c_str(), G_FILE_TEST_IS_DIR); }
 
 NewWindow newWindowDecision(const std::string& url, const std::function<bool(const std::string&)>& isDirectory) {

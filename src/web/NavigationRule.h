@@ -20,6 +20,11 @@ Navigation navigationDecision(const std::string& url, TargetFrame frame);
 
 enum class NewWindow { nothing, openInBrowser, showInFileManager };
 
+// Whether web address `url` is on the same server as `page`: the same scheme, host and
+// port (a missing port is the scheme's own). Apps that open their own pages in new
+// windows may keep those in the one window.
+bool sameServer(const std::string& url, const std::string& page);
+
 // True when `path` exists and is a directory (following symbolic links).
 bool isExistingDirectory(const std::string& path);
 

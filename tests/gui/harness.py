@@ -1,7 +1,7 @@
 """Runs the real app from throwaway bundles and watches what it does. Needs DISPLAY (an X
 server with a window manager) and a session bus. The app comes from MIROVAN_BUNDLE; its
 program is copied into every test bundle, as the app finds its bundle from its own path."""
-import contextlib, glob, itertools, json, os, plistlib, random, re, shutil, signal, string
+import contextlib, glob, itertools, json, os, plistlib, random, re, shlex, shutil, signal, string
 import subprocess, tempfile, time, types, unittest
 
 SOURCE_BUNDLE = os.environ.get('MIROVAN_BUNDLE') or os.path.join(os.path.dirname(__file__), '../../build/Mirovan.app')
@@ -147,14 +147,15 @@ class GuiTest(unittest.TestCase):
         if mode:
             os.chmod(path, mode)
 
-    def make_bundle(self, server='standard()', name='Testapp', python='link', script=True):
-        """python: link | missing | garbage."""
+    def make_bundle(self, server='standard()', name='Testapp', python='link', script=True, info=None):
+        """python: link | missing | garbage; info: more Info.plist keys."""
         root = os.path.join(self.tmp, 'Test%d.app' % len(glob.glob(self.tmp + '/*.app')))
         contents, exe_name = os.path.join(root, 'Contents'), os.path.basename(self.binary)
         shutil.copytree(os.path.dirname(self.binary), os.path.join(contents, 'Linux'))   # with the web extension
         self.write(os.path.join(contents, 'Info.plist'), plistlib.dumps(dict(
             CFBundleIdentifier='org.mirovan.Test' + ''.join(random.choices(string.ascii_letters, k=12)),
-            CFBundleVersion='1.0', CFBundleExecutable=exe_name, **({'CFBundleName': name} if name else {}))))
+            CFBundleVersion='1.0', CFBundleExecutable=exe_name, **({'CFBundleName': name} if name else {}),
+            **(info or {}))))
         py = os.path.join(contents, 'Resources', 'python', 'bin', 'python3')
         os.makedirs(os.path.dirname(py))
         if python == 'link':
@@ -187,6 +188,27 @@ class GuiTest(unittest.TestCase):
         wait_until(lambda: 'page-loaded' in app.trace(), LOAD_TIMEOUT, lambda: 'page-loaded; log:\n' + app.log()[-2000:])
         app.wid = app.window()
         return app
+
+    def fake_handlers(self):
+        """Stand-ins for the desktop's browser (web addresses) and folder handler, named by a
+        mimeapps.list, each writing down what it was handed."""
+        recorder = '#!/bin/sh\nprintf \'{"event": "handed", "kind": "%s", "item": "%%s", "t": 0}\\n\' "$1" >> %s\n'
+        defaults = ['[Default Applications]']
+        for kind, types in ('browser', 'x-scheme-handler/http;x-scheme-handler/https'), ('folders', 'inode/directory'):
+            program = os.path.join(self.tmp, kind)
+            self.write(program, recorder % (kind, shlex.quote(os.path.join(self.out, 'events.jsonl'))), 0o755)
+            self.write(os.path.join(self.xdg['XDG_DATA_HOME'], 'applications', kind + '.desktop'),
+                       '[Desktop Entry]\nType=Application\nName=%s\nExec=%s %%u\nMimeType=%s;\n' % (kind, program, types))
+            defaults += ['%s=%s.desktop' % (t, kind) for t in types.split(';')]
+        self.write(os.path.join(self.xdg['XDG_CONFIG_HOME'], 'mimeapps.list'), '\n'.join(defaults) + '\n')
+
+    def handed(self, kind):
+        """What `kind` (browser, folders, file-manager) was handed, in order."""
+        return [e['item'] for e in self.events('handed') if e['kind'] == kind]
+
+    def wait_handed(self, kind, count=1):
+        return wait_until(lambda: len(self.handed(kind)) >= count and self.handed(kind), 20,
+                          lambda: '%d item(s) for the %s: %r' % (count, kind, self.handed(kind)))
 
     def events(self, name=None, since=0):
         with open(os.path.join(self.out, 'events.jsonl')) as f:

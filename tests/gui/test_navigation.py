@@ -2,13 +2,12 @@
 default browser or the file manager, never a second window); reload, the recovery page,
 the retry that brings the server's page back after failed loads; and the appearance
 'system' on a dark desktop."""
-import os, shlex, subprocess, time, urllib.request
+import os, subprocess, time, urllib.request
 
 from .harness import LOAD_TIMEOUT, STEP_TIMEOUT, GuiTest, click, press_in_page, run, wait_until, window_box
 
-# Stand-ins for the desktop's browser and file manager, each writing down what it was
-# handed: handlers named by a mimeapps.list, and a service owning the file manager's name.
-RECORDER = '#!/bin/sh\nprintf \'{"event": "handed", "kind": "%s", "item": "%%s", "t": 0}\\n\' "$1" >> %s\n'
+# A stand-in for the desktop's file manager, writing down what it was handed: a service
+# owning the file manager's name (the browser's is the harness's).
 FILE_MANAGER = r'''
 import json, sys
 from gi.repository import Gio, GLib
@@ -86,14 +85,6 @@ PAGE = ('<div style="position:fixed;inset:15% 0 3% 0;display:grid;grid:1fr 1fr/r
 
 
 class NavigationTest(GuiTest):
-    def handed(self, kind):
-        """What `kind` (browser, folders, file-manager) was handed, in order."""
-        return [e['item'] for e in self.events('handed') if e['kind'] == kind]
-
-    def wait_handed(self, kind, count=1):
-        return wait_until(lambda: len(self.handed(kind)) >= count and self.handed(kind), 20,
-                          lambda: '%d item(s) for the %s: %r' % (count, kind, self.handed(kind)))
-
     def seen(self, label, href, since=0):
         return self.wait_event('seen', LOAD_TIMEOUT, since, lambda e: (e['label'], e['href']) == (label, href))
 
@@ -108,14 +99,7 @@ class NavigationTest(GuiTest):
         click(self.wid, width * (0.125 + 0.25 * (i % 4)), height * (0.355 + 0.41 * (i // 4)))
 
     def test_navigation_reload_and_retry(self):
-        defaults = ['[Default Applications]']
-        for kind, types in ('browser', 'x-scheme-handler/http;x-scheme-handler/https'), ('folders', 'inode/directory'):
-            program = os.path.join(self.tmp, kind)
-            self.write(program, RECORDER % (kind, shlex.quote(os.path.join(self.out, 'events.jsonl'))), 0o755)
-            self.write(os.path.join(self.xdg['XDG_DATA_HOME'], 'applications', kind + '.desktop'),
-                       '[Desktop Entry]\nType=Application\nName=%s\nExec=%s %%u\nMimeType=%s;\n' % (kind, program, types))
-            defaults += ['%s=%s.desktop' % (t, kind) for t in types.split(';')]
-        self.write(os.path.join(self.xdg['XDG_CONFIG_HOME'], 'mimeapps.list'), '\n'.join(defaults) + '\n')
+        self.fake_handlers()
         plain, folder = os.path.join(self.tmp, 'plain.txt'), os.path.join(self.tmp, 'shared folder')
         self.write(plain, '')
         os.makedirs(folder)

@@ -48,13 +48,11 @@ class WindowTest(GuiTest):
     def test_first_run_then_the_next(self):
         # No name in the bundle: the app calls itself Mirovan, and an empty MIROVAN_DATA
         # means the default data folder. The server announces itself once told to.
-        bundle = self.make_bundle("standard(gate='go')", name=None)
+        bundle = self.make_bundle("standard(gate='go')", name=None, info={'CFBundleIconFile': 'icon.svg'})
         shutil.copy(os.path.join(os.path.dirname(self.binary), '..', 'Resources', 'icon.svg'),
                     os.path.join(bundle.root, 'Contents', 'Resources'))
         with open(os.path.join(bundle.root, 'Contents', 'Info.plist'), 'rb') as f:
-            info = plistlib.load(f)
-        ident = info['CFBundleIdentifier']
-        self.write(os.path.join(bundle.root, 'Contents', 'Info.plist'), plistlib.dumps(dict(info, CFBundleIconFile='icon.svg')))
+            ident = plistlib.load(f)['CFBundleIdentifier']
         state = os.path.join(self.xdg['XDG_STATE_HOME'], 'Mirovan', 'window-state.ini')
         self.write(state, b'[main\nwidth=-40\x00\xff\nheight=abc\n')   # unreadable: defaults
         app = self.launch(bundle, env={'MIROVAN_DATA': ''})

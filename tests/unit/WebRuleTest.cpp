@@ -139,6 +139,14 @@ TEST(NavigationRule, NewWindowsGoToTheBrowserOrTheFileManagerElseNowhere) {
     std::string seen;
     newWindowDecision("file:///srv/x%20y/", [&](const std::string& path) { return seen = path, true; });
     EXPECT_EQ(seen, "/srv/x y/");
+
+    const std::string page = "http://127.0.0.1:8123/app?token=x";
+    for (const char* same : {"http://127.0.0.1:8123/notebooks/a.ipynb", "HTTP://127.0.0.1:8123", "http://127.0.0.1:8123#x"})
+        EXPECT_TRUE(sameServer(same, page)) << same;
+    for (const char* other : {"http://127.0.0.1:8124/", "https://127.0.0.1:8123/", "http://localhost:8123/", "about:blank",
+                              "", "file:///srv/", "http://127.0.0.1/"})
+        EXPECT_FALSE(sameServer(other, page)) << other;
+    EXPECT_TRUE(sameServer("http://a.example:80/x", "http://A.example/"));
 }
 
 TEST(NavigationRule, OnlyTheMainFramesWayOutIsDiverted) {

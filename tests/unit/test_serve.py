@@ -10,19 +10,22 @@ import sys
 import tempfile
 import time
 import unittest
+import urllib.parse
 
 SERVE_PY = os.path.abspath(os.environ.get("MIROVAN_SERVE_PY") or os.path.join(
     os.path.dirname(os.path.abspath(__file__)), "..", "..", "bundle", "app", "serve.py"))
+EXAMPLE_PY = os.path.abspath(os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), "..", "..", "bundle", "examples", "wsgi_launcher.py"))
 READY = re.compile(r"^Mirovan Velto on http://127\.0\.0\.1:(\d+) ")
 DEADLINE = 5.0
 
 
 class ServeTest(unittest.TestCase):
-    def start(self, data_dir):
+    def start(self, data_dir, script=SERVE_PY):
         env = dict(os.environ, MIROVAN_DATA=data_dir, PYTHONDONTWRITEBYTECODE="1")
         # Unbuffered, so that select() sees every byte Python has not read yet.
         self.proc = self.enterContext(subprocess.Popen(
-            [sys.executable, "-B", SERVE_PY, "--port", "0", "--watch-stdin"], bufsize=0, cwd=os.path.dirname(SERVE_PY),
+            [sys.executable, "-B", script, "--port", "0", "--watch-stdin"], bufsize=0, cwd=os.path.dirname(script),
             env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT))
         self.addCleanup(self.proc.kill)  # before leaving the context waits for it
         return self.proc
@@ -32,8 +35,8 @@ class ServeTest(unittest.TestCase):
         self.assertTrue(status(code), f"exit status {code}")
         return self.proc.stdout.read().decode(errors="replace")
 
-    def ready(self, data_dir):
-        proc, end = self.start(data_dir), time.monotonic() + DEADLINE
+    def ready(self, data_dir, script=SERVE_PY):
+        proc, end = self.start(data_dir, script), time.monotonic() + DEADLINE
         while True:
             self.assertTrue(select.select([proc.stdout], [], [], max(0.0, end - time.monotonic()))[0],
                             f"no readiness line within {DEADLINE}s")
@@ -43,15 +46,15 @@ class ServeTest(unittest.TestCase):
                 break
         # The app reads open-link the moment it sees the line, so it must already be complete.
         with open(os.path.join(data_dir, "open-link"), encoding="utf-8") as f:
-            self.assertRegex(f.read(), rf"^http://127\.0\.0\.1:{match.group(1)}/?\s*$")
+            self.assertRegex(f.read(), rf"^http://127\.0\.0\.1:{match.group(1)}/?(\?token=[\w-]+)?\s*$")
         return int(match.group(1))
 
-    def get(self, port, path, method="GET", body=None):
+    def get(self, port, path, method="GET", body=None, headers={}, header="Cache-Control"):
         conn = http.client.HTTPConnection("127.0.0.1", port, timeout=DEADLINE)
         self.addCleanup(conn.close)
-        conn.request(method, path, body=body)
+        conn.request(method, path, body=body, headers=headers)
         resp = conn.getresponse()
-        return resp.status, resp.getheader("Cache-Control"), resp.read().decode()
+        return resp.status, resp.getheader(header), resp.read().decode()
 
     def data_dir(self):
         tmp = tempfile.TemporaryDirectory()
@@ -100,6 +103,22 @@ class ServeTest(unittest.TestCase):
         open(blocker, "w").close()
         self.start(os.path.join(blocker, "data"))
         self.assertIn("data directory", self.output_after_exit(lambda code: code != 0))
+
+    def test_wsgi_example_lets_in_only_its_token(self):
+        data_dir = self.data_dir()
+        port = self.ready(data_dir, EXAMPLE_PY)
+        with open(os.path.join(data_dir, "open-link"), encoding="utf-8") as f:
+            query = urllib.parse.urlsplit(f.read().strip()).query
+        token = urllib.parse.parse_qs(query)["token"][0]
+        self.assertEqual(self.get(port, "/")[0], 403)
+        self.assertEqual(self.get(port, "/shell?token=" + token[:-1])[0], 403)
+        status, cookie, _ = self.get(port, "/?" + query, header="Set-Cookie")
+        self.assertEqual(status, 303)  # to the address without the token
+        self.assertEqual(self.get(port, "/", headers={"Cookie": "mirovan_token=" + token[:-1]})[0], 403)
+        for path in ("/", "/shell"):
+            self.assertEqual(self.get(port, path, headers={"Cookie": cookie.split(";")[0]})[0], 200, path)
+        self.proc.stdin.close()
+        self.assertNotIn(token, self.output_after_exit(lambda code: code == 0))  # shown in the window if it dies
 
 
 if __name__ == "__main__":
