@@ -25,9 +25,10 @@ Needs dpkg-dev, desktop-file-utils and appstream (tools/debian-packages.txt). mi
 ($MIROVAN_BUILD or build/).
 """
 import argparse, datetime, math, os, plistlib, re, shutil, stat, subprocess, sys, tempfile, textwrap
+
+import signing
 import xml.etree.ElementTree as ET
 
-TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 PNG_SIGNATURE = b'\x89PNG\r\n\x1a\n'
 ICON_SIZES = (16, 22, 24, 32, 48, 64, 96, 128, 256, 512)
 # Characters that make the Desktop Entry Specification require an Exec argument in quotes.
@@ -43,13 +44,7 @@ def warn(message):
 
 
 def signing_tool():
-    tool = os.environ.get('MIROVAN_SIGN') or shutil.which('mirovan-sign')
-    if not tool:
-        tool = os.path.join(os.environ.get('MIROVAN_BUILD') or os.path.join(TOP, 'build'),
-                            'mirovan-sign')
-    if not os.access(tool, os.X_OK):
-        fail('no mirovan-sign found (build it, put it on PATH or set MIROVAN_SIGN)')
-    return tool
+    return signing.signing_tool() or fail(signing.MISSING)
 
 
 def run(command, what, **kwargs):

@@ -21,7 +21,8 @@ tree ($MIROVAN_BUILD or build/).
 """
 import argparse, ctypes, errno, json, os, shutil, stat, subprocess, sys, tempfile
 
-TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import signing
+
 SYSTEM_PYTHON = '/usr/bin/python3'
 # Not needed to run a server (and tkinter would need Tk besides).
 LEFT_OUT_AT_TOP = {'test', 'idlelib', 'tkinter', 'turtledemo', 'ensurepip'}
@@ -48,13 +49,7 @@ def fail(message):
 
 
 def signing_tool():
-    tool = os.environ.get('MIROVAN_SIGN') or shutil.which('mirovan-sign')
-    if not tool:
-        tool = os.path.join(os.environ.get('MIROVAN_BUILD') or os.path.join(TOP, 'build'),
-                            'mirovan-sign')
-    if not os.access(tool, os.X_OK):
-        fail('no mirovan-sign found (build it, put it on PATH or set MIROVAN_SIGN)')
-    return tool
+    return signing.signing_tool() or fail(signing.MISSING)
 
 
 def inside(path, folder):
