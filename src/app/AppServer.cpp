@@ -5,6 +5,7 @@
 
 #include "app/App.h"
 #include "app/Dialogs.h"
+#include "app/Downloads.h"
 #include "app/Updates.h"
 #include "core/ServerCommand.h"
 #include "core/Trace.h"
@@ -130,6 +131,7 @@ void App::terminate() {
         saveTimer_ = 0;
     }
     saveWindowState();
+    dropUnfinishedDownloads();
     if (updates_) updates_->updater.install(false);
     if (!shell) return;
     shell->closeInput();

@@ -31,6 +31,8 @@ struct Downloads {
     bool asking = false;                   // a Save dialog is up
 };
 
+Downloads* downloads = nullptr;  // the window's
+
 // One download, attached to its WebKitDownload.
 struct Saving {
     Downloads* all;
@@ -175,6 +177,13 @@ void onStarted(WebKitDownload* download, Downloads* all) {
 
 }  // namespace
 
+void dropUnfinishedDownloads() {
+    if (!downloads) return;
+    // The web processes go with the app, and what they were writing would stay half done.
+    for (WebKitDownload* download : downloads->running)
+        if (!savingOf(download).part.empty()) g_unlink(savingOf(download).part.c_str());
+}
+
 void connectDownloads(App& app) {
     GtkWidget* bar = gtk_progress_bar_new();
     gtk_widget_add_css_class(bar, "osd");
@@ -182,7 +191,7 @@ void connectDownloads(App& app) {
     gtk_widget_set_can_target(bar, FALSE);
     gtk_widget_set_visible(bar, FALSE);
     app.addOverlay(bar);
-    auto* all = new Downloads{&app, bar, {}};
+    auto* all = downloads = new Downloads{&app, bar, {}};
     g_signal_connect(webkit_web_view_get_network_session(app.web->view()), "download-started",
                      G_CALLBACK(+[](WebKitNetworkSession*, WebKitDownload* download, gpointer all) {
                          onStarted(download, static_cast<Downloads*>(all));
