@@ -294,6 +294,7 @@ APP_PAGE = """<!doctype html>
       <h2>Files</h2>
       <input id="files" type="file" multiple>
       <ul id="file-list" class="files"></ul>
+      <p><a href="/sample.csv">Download a sample</a></p>
     </section>
     <section class="card">
       <h2>This server</h2>
@@ -360,6 +361,8 @@ def build_pages(data_dir):
     return {"/shell": shell.encode("utf-8")}, (app_head.encode("utf-8"), app_tail.encode("utf-8"))
 
 
+SAMPLE_CSV = b"city,country,population\nReykjavik,Iceland,139875\nTromso,Norway,77544\n"
+
 # --------------------------------------------------------------- server
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -368,9 +371,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
     app_page = (b"", b"")
     data_dir = ""
 
-    def _send(self, status, body, content_type="text/plain; charset=utf-8", send_body=True):
+    def _send(self, status, body, content_type="text/plain; charset=utf-8", send_body=True, headers=()):
         self.send_response(status)
         self.send_header("Content-Type", content_type)
+        for header in headers:
+            self.send_header(*header)
         self.send_header("Content-Length", str(len(body)))
         self.send_header("Cache-Control", "no-store")
         self.end_headers()
@@ -382,6 +387,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         # Read on every request, so a reload shows what was stored last.
         if path == "/appearance":
             return self._send(200, read_appearance(self.data_dir).encode("ascii"), send_body=send_body)
+        if path == "/sample.csv":
+            # Marked as an attachment, so the window saves it rather than shows it.
+            return self._send(200, SAMPLE_CSV, "text/csv; charset=utf-8", send_body,
+                              [("Content-Disposition", 'attachment; filename="sample.csv"')])
         if path == "/":
             head, tail = self.app_page
             body = head + read_appearance(self.data_dir).encode("ascii") + tail
