@@ -107,13 +107,29 @@ void runLeaving() {
     if (auto command = std::exchange(leaving.command, nullptr)) command();
 }
 
+// A page whose process does not answer (hung, or gone) must not hold the command forever.
+void waitForPage() {
+    stopWaiting();
+    leaving.timeout = g_timeout_add_seconds(
+        leaveAnswerSeconds,
+        +[](gpointer) -> gboolean {
+            leaving.timeout = 0;
+            runLeaving();
+            return G_SOURCE_REMOVE;
+        },
+        nullptr);
+}
+
 void askToLeave(App& app, WebKitScriptDialog* dialog) {
     stopWaiting();  // the user answers now, however long they take
     Alert alert{"Leave this page?", {"Leave", "Stay"}, std::nullopt, "Changes you made may not be saved."};
     showAlert(app.window, alert, [kept = keep(dialog)](AlertAnswer closed) {
         bool leave = closed.button == std::size_t{0};
         // Leaving makes the view report "close", which runs the command.
-        if (!leave) leaving.command = nullptr;
+        if (leave)
+            waitForPage();
+        else
+            leaving.command = nullptr;
         webkit_script_dialog_confirm_set_confirmed(kept.get(), leave);
         webkit_script_dialog_close(kept.get());
     });
@@ -161,14 +177,7 @@ gboolean onFileChooser(App& app, WebKitFileChooserRequest* request) {
 void leavePage(App& app, std::function<void()> command) {
     if (leaving.command) return;  // already asking
     leaving.command = std::move(command);
-    leaving.timeout = g_timeout_add_seconds(
-        leaveAnswerSeconds,
-        +[](gpointer) -> gboolean {
-            leaving.timeout = 0;
-            runLeaving();
-            return G_SOURCE_REMOVE;
-        },
-        nullptr);
+    waitForPage();
     // Runs the page's beforeunload handlers without leaving: "close" follows when it may go.
     webkit_web_view_try_close(app.web->view());
 }
