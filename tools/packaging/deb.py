@@ -272,6 +272,21 @@ def shlib_depends(work, root, app, bundle):
     return depends
 
 
+def strip_debug(bundle):
+    """Strips debug information, of no use to users and most of the program's size, from the
+    bundle's ELF files; returns whether any file changed."""
+    changed = False
+    for folder, _, names in os.walk(bundle):
+        for name in names:
+            path = os.path.join(folder, name)
+            if os.path.islink(path) or not is_elf(path):
+                continue
+            before = os.path.getsize(path)
+            run(['strip', '--strip-debug', path], 'strip')
+            changed = changed or os.path.getsize(path) != before
+    return changed
+
+
 def installed_size(root):
     """In KiB, counted as dpkg-gencontrol does: each file rounded up, one per folder or link."""
     total = 0
@@ -311,6 +326,7 @@ def main(argv):
         # The package manager updates this copy: with no feed, the app's updater stays off
         # and its menu check says updates aren't set up, instead of swapping files dpkg owns.
         changed = drop_update_url(app, bundle)
+        changed = strip_debug(bundle) or changed
         make_installable(root)
         if sign:
             run([sign, 'sign', bundle, os.path.abspath(args.key)], 'mirovan-sign sign')
@@ -318,9 +334,9 @@ def main(argv):
             # Sound to ship as it is: the signature's only reader is the updater, which has no
             # feed in this install, and dpkg and the archive's own signature vouch for the
             # files. Re-signing would need the release key, so it is left to --key.
-            warn("MirovanUpdateURL was removed from the packaged Info.plist, so that bundle's "
-                 'signature no longer matches; pass --key to sign it again (nothing in this '
-                 'install checks it: the updater is off there)')
+            warn("the packaged bundle differs from the signed one (no MirovanUpdateURL, no debug "
+                 'information), so its signature no longer matches; pass --key to sign it again '
+                 '(nothing in this install checks it: the updater is off there)')
 
         program = '/' + os.path.relpath(os.path.join(bundle, 'Contents', 'Linux', app['executable']), root)
         desktop = os.path.join(root, 'usr', 'share', 'applications', app['id'] + '.desktop')
