@@ -77,13 +77,13 @@ class ForeignServerTest(GuiTest):
             self.assertEqual(self.hrefs(since), [])
 
         with self.subTest('keys go to the page first'):
-            self.script('takeKeys = true')
+            self.script("takeKeys = true; report('set')", 'set')
             since = time.monotonic()
             press_in_page(wid, 'ctrl+m', 'x')   # x: the page has had Ctrl+M and said so
             self.wait_event('key', STEP_TIMEOUT, since, lambda e: e['key'] == 'x')
             self.assertEqual([e['taken'] for e in self.events('key', since) if e['key'] == 'ctrl+m'], [True])
             self.assertNotIn('_NET_WM_STATE_HIDDEN', wm_state(wid))
-            self.script('takeKeys = false')
+            self.script("takeKeys = false; report('set')", 'set')
             press_in_page(wid, 'ctrl+m')
             wait_until(lambda: '_NET_WM_STATE_HIDDEN' in wm_state(wid), STEP_TIMEOUT, 'a minimised window')
             xdo('windowactivate', '--sync', wid)

@@ -44,7 +44,9 @@ class PageTest(GuiTest):
         def settled():
             boxes.append(window_box(self.wid))
             return boxes[-1] == boxes[-2] and xdo('getactivewindow').strip() == self.wid
-        wait_until(settled, STEP_TIMEOUT, lambda: 'the window to settle: %s' % boxes[1:], interval=0.2)
+        wait_until(settled, STEP_TIMEOUT, lambda: 'the window to settle: %s; active: %s' % (
+            boxes[-3:], run('sh', '-c', 'xprop -id $(xdotool getactivewindow) WM_CLASS WM_NAME _NET_WM_WINDOW_TYPE')),
+            interval=0.2)
         # Where the web view sits in the X window: without a compositor GTK draws a thin
         # frame around it. Anything more means the page got some other press first.
         click(self.wid, *BODY)
