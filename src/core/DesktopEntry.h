@@ -20,7 +20,7 @@ constexpr std::string_view generatedKey = "X-Mirovan-Generated=true";
 
 std::string desktopEntry(const Launcher& launcher);
 
-// A string value as the Desktop Entry Specification escapes it (\\, \n, \t, \r, and \s for
+// A string value escaped as desktop entry files escape strings (\\, \n, \t, \r, and \s for
 // a leading space).
 std::string escapeValue(std::string_view text);
 // One Exec argument: quoted when it holds a reserved character, "%" doubled; not yet escaped.

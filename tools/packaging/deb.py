@@ -31,7 +31,7 @@ import xml.etree.ElementTree as ET
 
 PNG_SIGNATURE = b'\x89PNG\r\n\x1a\n'
 ICON_SIZES = (16, 22, 24, 32, 48, 64, 96, 128, 256, 512)
-# Characters that make the Desktop Entry Specification require an Exec argument in quotes.
+# Characters that make the desktop entry format require an Exec argument in quotes.
 EXEC_RESERVED = set(' \t\n"\'\\><~|&;$*?#()`')
 
 
