@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/App.h"
+#include "app/Menu.h"
 #include "platform/AlertDialog.h"
 #include "platform/FileDialog.h"
 
@@ -72,19 +73,14 @@ void answer(WebKitScriptDialog* dialog, const ScriptAnswer& reply) {
 std::set<GtkWindow*> shown;
 
 void allowQuit(App& app, GtkWindow* dialog) {
-    g_auto(GStrv) accels = gtk_application_get_accels_for_action(app.application(), "app.quit");
-    if (!accels || !accels[0]) return;
-    GtkEventController* shortcuts = gtk_shortcut_controller_new();
-    gtk_shortcut_controller_set_scope(GTK_SHORTCUT_CONTROLLER(shortcuts), GTK_SHORTCUT_SCOPE_GLOBAL);
-    GtkShortcutAction* quit = gtk_callback_action_new(
-        +[](GtkWidget*, GVariant*, gpointer app) -> gboolean {
-            static_cast<App*>(app)->quit();
-            return TRUE;
-        },
-        &app, nullptr);
-    gtk_shortcut_controller_add_shortcut(GTK_SHORTCUT_CONTROLLER(shortcuts),
-                                         gtk_shortcut_new(gtk_shortcut_trigger_parse_string(accels[0]), quit));
-    gtk_widget_add_controller(GTK_WIDGET(dialog), shortcuts);
+    // Straight to quitting: the page is held by this dialog and could not be asked to leave.
+    addQuitShortcut(app, GTK_WIDGET(dialog),
+                    gtk_callback_action_new(
+                        +[](GtkWidget*, GVariant*, gpointer app) -> gboolean {
+                            static_cast<App*>(app)->quit();
+                            return TRUE;
+                        },
+                        &app, nullptr));
 }
 
 // The command waiting for the page to agree to be left, and the timer that runs it anyway

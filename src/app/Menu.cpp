@@ -131,17 +131,23 @@ void pageFirst(App& app) {
         gtk_event_controller_set_propagation_phase(controller, GTK_PHASE_BUBBLE);
         gtk_widget_add_controller(window, controller);
     }
-    g_auto(GStrv) accels = gtk_application_get_accels_for_action(app.application(), "app.quit");
-    if (!accels || !accels[0]) return;
-    GtkEventController* quit = gtk_shortcut_controller_new();
-    gtk_event_controller_set_propagation_phase(quit, GTK_PHASE_CAPTURE);
-    gtk_shortcut_controller_add_shortcut(
-        GTK_SHORTCUT_CONTROLLER(quit),
-        gtk_shortcut_new(gtk_shortcut_trigger_parse_string(accels[0]), gtk_named_action_new("app.quit")));
-    gtk_widget_add_controller(GTK_WIDGET(app.window), quit);
+    addQuitShortcut(app, GTK_WIDGET(app.window), gtk_named_action_new("app.quit"));
 }
 
 }  // namespace
+
+void addQuitShortcut(App& app, GtkWidget* widget, GtkShortcutAction* action) {
+    g_auto(GStrv) accels = gtk_application_get_accels_for_action(app.application(), "app.quit");
+    if (!accels || !accels[0]) {
+        g_object_unref(action);
+        return;
+    }
+    GtkEventController* quit = gtk_shortcut_controller_new();
+    gtk_event_controller_set_propagation_phase(quit, GTK_PHASE_CAPTURE);
+    gtk_shortcut_controller_add_shortcut(GTK_SHORTCUT_CONTROLLER(quit),
+                                         gtk_shortcut_new(gtk_shortcut_trigger_parse_string(accels[0]), action));
+    gtk_widget_add_controller(widget, quit);
+}
 
 void setUpMenu(App& app) {
     GtkApplication* application = app.application();

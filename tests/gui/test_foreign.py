@@ -85,7 +85,8 @@ class ForeignServerTest(GuiTest):
             self.assertNotIn('_NET_WM_STATE_HIDDEN', wm_state(wid))
             self.script("takeKeys = false; report('set')", 'set')
             press_in_page(wid, 'ctrl+m')
-            wait_until(lambda: '_NET_WM_STATE_HIDDEN' in wm_state(wid), STEP_TIMEOUT, 'a minimised window')
+            wait_until(lambda: '_NET_WM_STATE_HIDDEN' in wm_state(wid), STEP_TIMEOUT, lambda: 'a minimised window; '
+                       'the page had %s; active: %r' % (self.events('key', since), xdo('getactivewindow')))
             xdo('windowactivate', '--sync', wid)
 
         with self.subTest('unsaved work: Quit asks, Stay keeps the app, Leave quits'):
