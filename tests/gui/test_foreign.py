@@ -92,8 +92,8 @@ class ForeignServerTest(GuiTest):
         with self.subTest('unsaved work: Quit asks, Stay keeps the app, Leave quits'):
             self.script("addEventListener('beforeunload', e => { e.preventDefault(); e.returnValue = ''; });"
                         "report('guarded')", 'guarded')
-            press_in_page(wid, 'Escape')   # the page has had a user's key and click: it may ask
             for answer in 'Escape', 'Return':   # Stay (as the dialog is dismissed), then Leave
+                press_in_page(wid, 'Escape')   # the page has had a user's key and click: it may ask
                 xdo('key', 'ctrl+q')
                 dialog = wait_until(lambda: app.others(wid), STEP_TIMEOUT, 'the question to leave')[0]
                 self.wait_text('Leave this page', 'Leave', 'Stay', wid=dialog)
