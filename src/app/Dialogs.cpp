@@ -11,6 +11,7 @@
 
 #include "app/App.h"
 #include "app/Menu.h"
+#include "core/Trace.h"
 #include "platform/AlertDialog.h"
 #include "platform/FileDialog.h"
 
@@ -118,9 +119,11 @@ void waitForPage() {
 
 void askToLeave(App& app, WebKitScriptDialog* dialog) {
     stopWaiting();  // the user answers now, however long they take
+    trace("leave-question");
     Alert alert{"Leave this page?", {"Leave", "Stay"}, std::nullopt, "Changes you made may not be saved."};
     showAlert(app.window, alert, [kept = keep(dialog)](AlertAnswer closed) {
         bool leave = closed.button == std::size_t{0};
+        trace(leave ? "leave-answered-leave" : "leave-answered-stay");
         // Leaving makes the view report "close", which runs the command.
         if (leave)
             waitForPage();
@@ -171,6 +174,7 @@ gboolean onFileChooser(App& app, WebKitFileChooserRequest* request) {
 }  // namespace
 
 void leavePage(App& app, std::function<void()> command) {
+    trace(leaving.command ? "leave-pending" : "leave-asked");
     if (leaving.command) return;  // already asking
     leaving.command = std::move(command);
     waitForPage();
