@@ -84,11 +84,13 @@ void allowQuit(App& app, GtkWindow* dialog) {
                         &app, nullptr));
 }
 
-// The command waiting for the page to agree to be left, and the timer that runs it anyway
-// when the page's process does not answer.
+// The command waiting for the page to agree to be left, the timer that runs it anyway when
+// the page's process does not answer, and which request this is, so that a late answer to
+// an earlier one runs nothing.
 struct Leaving {
     std::function<void()> command;
     guint timeout = 0;
+    unsigned round = 0;
 };
 Leaving leaving;
 
@@ -111,10 +113,27 @@ void waitForPage() {
         leaveAnswerSeconds,
         +[](gpointer) -> gboolean {
             leaving.timeout = 0;
+            trace("leave-unanswered");
             runLeaving();
             return G_SOURCE_REMOVE;
         },
         nullptr);
+}
+
+// WebKit waits only 50 ms for the page to answer a close request, then reports "close" as if
+// the page had agreed; a busy page asks its question after that. So "close" is not taken on
+// its word: the page runs a script only once its beforeunload handlers, and any question they
+// raise, are done, and the command runs when that script's answer is back.
+void onCloseReported(WebKitWebView* view) {
+    if (!leaving.command) return;  // the page closing itself, or an answered question
+    webkit_web_view_evaluate_javascript(
+        view, "0", -1, nullptr, nullptr, nullptr,
+        +[](GObject* view, GAsyncResult* result, gpointer round) {
+            g_autoptr(JSCValue) value =
+                webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(view), result, nullptr);
+            if (GPOINTER_TO_UINT(round) == leaving.round) runLeaving();
+        },
+        GUINT_TO_POINTER(leaving.round));
 }
 
 void askToLeave(App& app, WebKitScriptDialog* dialog) {
@@ -124,13 +143,12 @@ void askToLeave(App& app, WebKitScriptDialog* dialog) {
     showAlert(app.window, alert, [kept = keep(dialog)](AlertAnswer closed) {
         bool leave = closed.button == std::size_t{0};
         trace(leave ? "leave-answered-leave" : "leave-answered-stay");
-        // Leaving makes the view report "close", which runs the command.
-        if (leave)
-            waitForPage();
-        else
-            leaving.command = nullptr;
         webkit_script_dialog_confirm_set_confirmed(kept.get(), leave);
         webkit_script_dialog_close(kept.get());
+        if (leave)
+            runLeaving();
+        else
+            leaving.command = nullptr;
     });
 }
 
@@ -174,9 +192,10 @@ gboolean onFileChooser(App& app, WebKitFileChooserRequest* request) {
 }  // namespace
 
 void leavePage(App& app, std::function<void()> command) {
-    trace(leaving.command ? "leave-pending" : "leave-asked");
     if (leaving.command) return;  // already asking
+    trace("leave-asked");
     leaving.command = std::move(command);
+    ++leaving.round;
     waitForPage();
     // Runs the page's beforeunload handlers without leaving: "close" follows when it may go.
     webkit_web_view_try_close(app.web->view());
@@ -193,7 +212,7 @@ void connectDialogs(App& app) {
                          return onScriptDialog(*static_cast<App*>(self), dialog);
                      }),
                      &app);
-    g_signal_connect(view, "close", G_CALLBACK(+[](WebKitWebView*, gpointer) { runLeaving(); }), nullptr);
+    g_signal_connect(view, "close", G_CALLBACK(+[](WebKitWebView* view, gpointer) { onCloseReported(view); }), nullptr);
     g_signal_connect(view, "run-file-chooser",
                      G_CALLBACK(+[](WebKitWebView*, WebKitFileChooserRequest* request, gpointer self) -> gboolean {
                          return onFileChooser(*static_cast<App*>(self), request);
