@@ -1,26 +1,30 @@
-// The application: launch, the one main window, the server from start to stop and the
-// status page. All of it lives on the main thread. App's members are defined in App.cpp
-// (launch, window, status page, commands) and AppServer.cpp (the server's life).
+// The application: the app's one instance, its launch, and the end of its life. It owns
+// the objects that each look after one concern (the server, the page, the window, the
+// guard over unsaved work, the page's dialogs, downloads, updates, the menu) and wires
+// them to one another. All of it lives on the main thread.
 #pragma once
 
 #include <adwaita.h>
 
-#include <array>
 #include <memory>
-#include <optional>
-#include <string>
-#include <utility>
+#include <vector>
 
+#include "app/Page.h"
+#include "app/ServerProcess.h"
 #include "core/Bundle.h"
-#include "core/Readiness.h"
-#include "core/Utf8Stream.h"
-#include "platform/ChildProcess.h"
-#include "web/Drag.h"
-#include "web/WebView.h"
 
 namespace mirovan {
 
+class Downloads;
+class Drag;
+class Menu;
+class NavigationPolicy;
+class PageDialogs;
+class PageGuard;
 class Updates;
+class WebView;
+class Window;
+struct MenuCommand;
 
 class App {
 public:
@@ -31,84 +35,43 @@ public:
 
     // Runs the event loop until the app has terminated; returns the exit status.
     int run(int argc, char** argv);
-
-    // CFBundleName, or "Mirovan"; looked up at every use.
-    std::string name() const { return bundle_.name(); }
-    const Bundle& bundle() const { return bundle_; }
-    GtkApplication* application() const { return GTK_APPLICATION(application_); }
-    // Info.plist options for apps that were not written for this window.
-    bool ownPagesInWindow() const { return bundle_.boolean("MirovanOpenOwnPagesInWindow").value_or(false); }
-    bool nativeTitleBar() const { return bundle_.string("MirovanTitleBar") == "native"; }
-    // Adds a widget over the web view (window buttons, the menu's anchor).
-    void addOverlay(GtkWidget* widget);
-    // Shows a toast over the window; takes the toast.
-    void showToast(AdwToast* toast);
-
-    // Launch, once per process, in this order: web view, window, buttons, commands,
-    // what the server has done so far (the starting page, then its page), the updater.
-    // The server itself was started before, as soon as this process knew it was the
-    // app's one instance.
-    void launch();
-    // Another launch of the app: bring the same window back.
-    void reopen();
-    void placeButtons();
-
-    // Shows the status page; before the web view exists, it is kept until it does.
-    void status(const std::string& title, const std::string& detail);
-
-    void startShell();
-    void shellSaid(std::string_view text);
-    // The one termination path: quitting, the waiting update, the server's end of file,
-    // at most 6 s of waiting, then SIGTERM. Runs once.
-    void terminate();
-    // terminate(), then leave the event loop.
-    void quit();
-
-    // Menu commands: the server's page again, its recovery page, an update check that
-    // reports its outcome.
-    void reload();
-    void recovery();
-    void checkForUpdates();
-    void about();
-    void toggleZoom();
-
-    GtkWindow* window = nullptr;
-    GtkWidget* menuButton = nullptr;  // the header bar's menu, with the native title bar
-    std::unique_ptr<WebView> web;
-    std::unique_ptr<ChildProcess> shell;  // holds the write end of the server's stdin
-    ServerOutput output;                  // the log, the partial line and the page
-    std::string data = "/";
-    bool quitting = false;
+    // Starts the server: as soon as this process knows it is the app's one instance,
+    // before the toolkit initialises, so that the server's start-up overlaps it.
+    void startup();
 
 private:
     // The GApplication with our handlers; `id` null for a lone, non-unique instance.
     void makeApplication(const char* id);
-    void buildWindow();
-    GtkWidget* withHeaderBar(GtkWidget* content);
-    void addWindowButtons();
-    void saveAndRestoreState();
-    void saveWindowState();
-    void onShellOutput();
-    void onShellExit();
-    // Reads what the server wrote now, at most `limit` bytes; returns how much.
-    size_t readShell(size_t limit);
-    void onLoadChanged(WebKitLoadEvent event);
-    void showStatus(std::string document);
+    GtkApplication* application() const { return GTK_APPLICATION(application_); }
+    // Launch, once per process, in this order: web view, window, buttons, commands,
+    // what the server has done so far (the starting page, or its page), the updater.
+    void launch();
+    // Another launch of the app: bring the same window back.
+    void reopen();
+    // The one termination path: the window's state, unfinished downloads, the waiting
+    // update, the server's end. Runs once.
+    void terminate();
+    // terminate(), then leave the event loop.
+    void quit();
+    std::vector<MenuCommand> commands();
+    // Gives a dialog of the page Quit's shortcut, which quits at once: the page is held by
+    // the dialog and could not be asked to leave.
+    void allowQuit(GtkWindow* dialog);
 
     Bundle bundle_;
+    Page page_;
+    ServerProcess server_;
     AdwApplication* application_ = nullptr;
-    GtkWidget* overlay_ = nullptr;
-    AdwToastOverlay* toasts_ = nullptr;
-    std::array<GtkWidget*, 3> buttons_{};
+    std::unique_ptr<WebView> web_;
+    std::unique_ptr<NavigationPolicy> navigation_;
+    std::unique_ptr<Window> window_;
+    std::unique_ptr<PageGuard> guard_;
+    std::unique_ptr<PageDialogs> dialogs_;
+    std::unique_ptr<Downloads> downloads_;
     std::unique_ptr<Drag> drag_;
     std::unique_ptr<Updates> updates_;
-    Utf8Stream decoder_;
-    bool outputEnded_ = false;
-    bool showingStatus_ = false;
-    // A status page asked for before the web view existed.
-    std::optional<std::string> pendingStatus_;
-    guint saveTimer_ = 0;
-    std::string iconName_ = "application-x-executable";
+    std::unique_ptr<Menu> menu_;
+    bool terminated_ = false;
 };
 
 }  // namespace mirovan

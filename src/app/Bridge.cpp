@@ -1,6 +1,7 @@
 #include "app/Bridge.h"
 
-#include "app/App.h"
+#include <adwaita.h>
+
 #include "web/BridgeRule.h"
 
 namespace mirovan {
@@ -14,11 +15,10 @@ std::optional<std::string> stringBody(JSCValue* value) {
     return std::string(text ? text : "");
 }
 
-void onNoDrag(WebKitUserContentManager*, JSCValue* value, gpointer self) {
-    auto& app = *static_cast<App*>(self);
+void onNoDrag(WebKitUserContentManager*, JSCValue* value, gpointer web) {
     auto body = stringBody(value);
     if (!body) return;
-    if (auto rects = parseNoDrag(*body)) app.web->noDrag = std::move(*rects);
+    if (auto rects = parseNoDrag(*body)) static_cast<WebView*>(web)->setNoDrag(std::move(*rects));
 }
 
 void onAppearance(WebKitUserContentManager*, JSCValue* value, gpointer) {
@@ -37,10 +37,10 @@ void onAppearance(WebKitUserContentManager*, JSCValue* value, gpointer) {
 
 }  // namespace
 
-void connectBridge(App& app) {
-    WebKitUserContentManager* content = webkit_web_view_get_user_content_manager(app.web->view());
-    g_signal_connect(content, "script-message-received::noDrag", G_CALLBACK(onNoDrag), &app);
-    g_signal_connect(content, "script-message-received::appearance", G_CALLBACK(onAppearance), &app);
+void connectBridge(WebView& web) {
+    WebKitUserContentManager* content = webkit_web_view_get_user_content_manager(web.view());
+    g_signal_connect(content, "script-message-received::noDrag", G_CALLBACK(onNoDrag), &web);
+    g_signal_connect(content, "script-message-received::appearance", G_CALLBACK(onAppearance), nullptr);
 }
 
 }  // namespace mirovan

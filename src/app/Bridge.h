@@ -1,10 +1,10 @@
 // The page's "noDrag" and "appearance" messages, applied to the web view and the app.
 #pragma once
 
+#include "web/WebView.h"
+
 namespace mirovan {
 
-class App;
-
-void connectBridge(App& app);
+void connectBridge(WebView& web);
 
 }  // namespace mirovan

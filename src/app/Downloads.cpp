@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "app/App.h"
+#include "app/Window.h"
 #include "platform/Desktop.h"
 #include "platform/FileDialog.h"
 #include "web/DownloadRule.h"
@@ -23,19 +23,9 @@ namespace mirovan {
 
 namespace {
 
-// Lives as long as the window.
-struct Downloads {
-    App* app;
-    GtkWidget* bar;
-    std::vector<WebKitDownload*> running;  // each holds a reference until it ends
-    bool asking = false;                   // a Save dialog is up
-};
-
-Downloads* downloads = nullptr;  // the window's
-
 // One download, attached to its WebKitDownload.
 struct Saving {
-    Downloads* all;
+    Downloads::State* all;
     std::string target;  // chosen by the user
     std::string part;    // the hidden file that takes the data; empty until chosen
     bool ended = false;
@@ -58,7 +48,7 @@ std::string baseName(const std::string& path) {
     return name;
 }
 
-void showProgress(Downloads& all) {
+void showProgress(Downloads::State& all) {
     gtk_widget_set_visible(all.bar, !all.running.empty());
     if (all.running.empty()) return;
     double sum = 0;
@@ -66,7 +56,7 @@ void showProgress(Downloads& all) {
     gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(all.bar), sum / static_cast<double>(all.running.size()));
 }
 
-void say(App& app, const std::string& text, const std::optional<std::string>& shown = std::nullopt) {
+void say(Window& window, const std::string& text, const std::optional<std::string>& shown = std::nullopt) {
     AdwToast* toast = adw_toast_new(text.c_str());
     if (shown) {
         adw_toast_set_button_label(toast, "Show in Files");
@@ -76,7 +66,7 @@ void say(App& app, const std::string& text, const std::optional<std::string>& sh
             G_CALLBACK(+[](AdwToast*, gpointer uri) { showInFileManager(static_cast<const char*>(uri)); }),
             g_strdup(uri), +[](gpointer uri, GClosure*) { g_free(uri); }, GConnectFlags(0));
     }
-    app.showToast(toast);
+    window.toast(toast);
 }
 
 void forget(WebKitDownload* download) {
@@ -101,7 +91,7 @@ void chosen(WebKitDownload* download, const std::optional<std::string>& target) 
     std::string part = partTemplate(*target);
     int fd = g_mkstemp_full(part.data(), O_RDWR | O_CLOEXEC, 0644);
     if (fd < 0) {
-        say(*saving.all->app, failedMessage(baseName(*target)) + ": " + g_strerror(errno));
+        say(saving.all->window, failedMessage(baseName(*target)) + ": " + g_strerror(errno));
         webkit_download_cancel(download);
         return;
     }
@@ -117,7 +107,7 @@ void chosen(WebKitDownload* download, const std::optional<std::string>& target) 
 
 gboolean onDecideDestination(WebKitDownload* download, char* suggested, gpointer) {
     Saving& saving = savingOf(download);
-    Downloads& all = *saving.all;
+    Downloads::State& all = *saving.all;
     // The dialog is modal: while it is up the user cannot have started another download,
     // so one that starts now came from a script, and a page must not pile up dialogs.
     if (all.asking) {
@@ -126,7 +116,7 @@ gboolean onDecideDestination(WebKitDownload* download, char* suggested, gpointer
     }
     all.asking = true;
     g_object_ref(download);
-    chooseSaveTarget(all.app->window, downloadsFolder(), proposedName(suggested ? suggested : ""),
+    chooseSaveTarget(all.window.gtk(), downloadsFolder(), proposedName(suggested ? suggested : ""),
                      [download, &all](std::optional<std::string> target) {
                          all.asking = false;
                          chosen(download, target);
@@ -141,7 +131,7 @@ void onFailed(WebKitDownload* download, GError* error, gpointer) {
     if (!saving.part.empty()) g_unlink(saving.part.c_str());
     bool cancelled = g_error_matches(error, WEBKIT_DOWNLOAD_ERROR, WEBKIT_DOWNLOAD_ERROR_CANCELLED_BY_USER);
     if (!cancelled && !saving.ended)
-        say(*saving.all->app, failedMessage(baseName(saving.target.empty() ? "download" : saving.target)));
+        say(saving.all->window, failedMessage(baseName(saving.target.empty() ? "download" : saving.target)));
     forget(download);
 }
 
@@ -155,14 +145,14 @@ void onFinished(WebKitDownload* download, gpointer) {
     if (g_rename(saving.part.c_str(), saving.target.c_str()) != 0) {
         int error = errno;
         g_unlink(saving.part.c_str());
-        say(*saving.all->app, failedMessage(name) + ": " + g_strerror(error));
+        say(saving.all->window, failedMessage(name) + ": " + g_strerror(error));
     } else {
-        say(*saving.all->app, savedMessage(name), saving.target);
+        say(saving.all->window, savedMessage(name), saving.target);
     }
     forget(download);
 }
 
-void onStarted(WebKitDownload* download, Downloads* all) {
+void onStarted(WebKitDownload* download, Downloads::State* all) {
     g_object_set_data_full(
         G_OBJECT(download), "mirovan-saving", new Saving{all},
         +[](gpointer saving) { delete static_cast<Saving*>(saving); });
@@ -177,26 +167,24 @@ void onStarted(WebKitDownload* download, Downloads* all) {
 
 }  // namespace
 
-void dropUnfinishedDownloads() {
-    if (!downloads) return;
-    // The web processes go with the app, and what they were writing would stay half done.
-    for (WebKitDownload* download : downloads->running)
-        if (!savingOf(download).part.empty()) g_unlink(savingOf(download).part.c_str());
-}
-
-void connectDownloads(App& app) {
-    GtkWidget* bar = gtk_progress_bar_new();
+Downloads::Downloads(WebView& web, Window& window) : state_(State{window, gtk_progress_bar_new(), {}}) {
+    GtkWidget* bar = state_.bar;
     gtk_widget_add_css_class(bar, "osd");
     gtk_widget_set_valign(bar, GTK_ALIGN_END);
     gtk_widget_set_can_target(bar, FALSE);
     gtk_widget_set_visible(bar, FALSE);
-    app.addOverlay(bar);
-    auto* all = downloads = new Downloads{&app, bar, {}};
-    g_signal_connect(webkit_web_view_get_network_session(app.web->view()), "download-started",
+    window.addOverlay(bar);
+    g_signal_connect(webkit_web_view_get_network_session(web.view()), "download-started",
                      G_CALLBACK(+[](WebKitNetworkSession*, WebKitDownload* download, gpointer all) {
-                         onStarted(download, static_cast<Downloads*>(all));
+                         onStarted(download, static_cast<State*>(all));
                      }),
-                     all);
+                     &state_);
+}
+
+void Downloads::dropUnfinished() {
+    // The web processes go with the app, and what they were writing would stay half done.
+    for (WebKitDownload* download : state_.running)
+        if (!savingOf(download).part.empty()) g_unlink(savingOf(download).part.c_str());
 }
 
 }  // namespace mirovan

@@ -1,14 +1,37 @@
 // Downloads the page starts, from any frame, saved only where the user chooses.
 #pragma once
 
+#include <webkit/webkit.h>
+
+#include <vector>
+
+#include "web/WebView.h"
+
 namespace mirovan {
 
-class App;
+class Window;
 
-// Wires the web view's network session's downloads; called at launch once the window exists.
-void connectDownloads(App& app);
+class Downloads {
+public:
+    // Takes the downloads of the web view's network session; shows their progress and
+    // outcome over `window`.
+    Downloads(WebView& web, Window& window);
+    Downloads(const Downloads&) = delete;
+    Downloads& operator=(const Downloads&) = delete;
 
-// Removes the hidden files of downloads still running, as the app ends.
-void dropUnfinishedDownloads();
+    // Removes the hidden files of downloads still running, as the app ends.
+    void dropUnfinished();
+
+    // What every download's handlers share; lives as long as the window.
+    struct State {
+        Window& window;
+        GtkWidget* bar;
+        std::vector<WebKitDownload*> running;  // each holds a reference until it ends
+        bool asking = false;                   // a Save dialog is up
+    };
+
+private:
+    State state_;
+};
 
 }  // namespace mirovan

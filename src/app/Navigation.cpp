@@ -17,7 +17,8 @@
 
 #include <string>
 
-#include "app/App.h"
+#include "app/Page.h"
+#include "platform/Compat.h"
 #include "platform/Desktop.h"
 #include "platform/Session.h"
 #include "web/DownloadRule.h"
@@ -34,8 +35,8 @@ std::string uriOf(WebKitURIRequest* request) {
 
 // Where the extension lies: inside the bundle next to the program, or next to an
 // unbundled program.
-std::string extensionDirectory(const App& app) {
-    std::string bundled = app.bundle().root() + "/Contents/Linux/web-extensions";
+std::string extensionDirectory(const Bundle& bundle) {
+    std::string bundled = bundle.root() + "/Contents/Linux/web-extensions";
     if (g_file_test(bundled.c_str(), G_FILE_TEST_IS_DIR)) return bundled;
     g_autofree char* folder = g_path_get_dirname(programPath(".").c_str());
     return std::string(folder) + "/web-extensions";
@@ -112,14 +113,6 @@ void elsewhere(const std::string& url) {
     }
 }
 
-// With MirovanOpenOwnPagesInWindow, an address on the app's own server loads in the one window.
-bool keptInWindow(App& app, const std::string& url) {
-    auto page = app.output.page();
-    if (!app.ownPagesInWindow() || !page || !sameServer(url, *page)) return false;
-    app.web->loadPage(url);
-    return true;
-}
-
 // Lets a stand-in (below) go, once, after the signal that ends it has returned.
 void retire(WebKitWebView* view) {
     if (g_object_get_data(G_OBJECT(view), "mirovan-retired")) return;
@@ -133,13 +126,13 @@ void retire(WebKitWebView* view) {
 }
 
 gboolean onStandInPolicy(WebKitWebView* view, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
-                         gpointer app) {
+                         gpointer navigation) {
     if (type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE) return FALSE;
     auto* action = webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
     std::string url = uriOf(webkit_navigation_action_get_request(action));
     if (url.empty() || url == "about:blank") return FALSE;  // its own empty document
     webkit_policy_decision_ignore(decision);
-    if (!keptInWindow(*static_cast<App*>(app), url)) elsewhere(url);
+    if (!static_cast<NavigationPolicy*>(navigation)->keptInWindow(url)) elsewhere(url);
     retire(view);
     return TRUE;
 }
@@ -147,10 +140,10 @@ gboolean onStandInPolicy(WebKitWebView* view, WebKitPolicyDecision* decision, We
 // What a script's window.open() with no address gets when own pages stay in the window: a
 // view that is never shown, whose first navigation goes where a new window's would; then
 // it goes. (Given nothing, the script's next line, setting its location, would throw.)
-GtkWidget* standIn(App& app) {
-    auto* view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "related-view", app.web->view(), nullptr));
+GtkWidget* standIn(NavigationPolicy& navigation, WebKitWebView* related) {
+    auto* view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "related-view", related, nullptr));
     g_object_ref_sink(view);  // ours: it is never put in a window
-    g_signal_connect(view, "decide-policy", G_CALLBACK(onStandInPolicy), &app);
+    g_signal_connect(view, "decide-policy", G_CALLBACK(onStandInPolicy), &navigation);
     // A page may close it without ever navigating.
     g_signal_connect(view, "close", G_CALLBACK(+[](WebKitWebView* view, gpointer) { retire(view); }), nullptr);
     return GTK_WIDGET(view);
@@ -158,10 +151,10 @@ GtkWidget* standIn(App& app) {
 
 // Never a second window: the request goes to the browser, the file manager, the one
 // window or nowhere.
-GtkWidget* onCreate(App& app, WebKitNavigationAction* action) {
+GtkWidget* onCreate(NavigationPolicy& navigation, WebKitWebView* view, WebKitNavigationAction* action) {
     std::string url = uriOf(webkit_navigation_action_get_request(action));
-    if (app.ownPagesInWindow() && (url.empty() || url == "about:blank")) return standIn(app);
-    if (!keptInWindow(app, url)) elsewhere(url);
+    if (navigation.ownPagesInWindow() && (url.empty() || url == "about:blank")) return standIn(navigation, view);
+    if (!navigation.keptInWindow(url)) elsewhere(url);
     return nullptr;
 }
 
@@ -174,15 +167,12 @@ void onDetourRequest(WebKitURISchemeRequest* request) {
 
 }  // namespace
 
-void connectNavigation(App& app) {
-    WebKitWebView* view = app.web->view();
+NavigationPolicy::NavigationPolicy(WebView& web, Page& page, const Bundle& bundle)
+    : page_(page), ownPagesInWindow_(bundle.boolean("MirovanOpenOwnPagesInWindow").value_or(false)) {
+    WebKitWebView* view = web.view();
     WebKitWebContext* context = webkit_web_view_get_context(view);
 
-    // Named now, before anything is loaded, rather than from the context's
-    // "initialize-web-process-extensions": named there, the folder reached every web
-    // process but the first (WebKit 2.50 mounts it into a process's sandbox only when it
-    // is known as the process starts), and the first one shows the page.
-    webkit_web_context_set_web_process_extensions_directory(context, extensionDirectory(app).c_str());
+    compat::useWebProcessExtensions(context, extensionDirectory(bundle));
     webkit_web_context_register_uri_scheme(
         context, std::string(detour::scheme).c_str(),
         +[](WebKitURISchemeRequest* request, gpointer) { onDetourRequest(request); }, nullptr, nullptr);
@@ -192,10 +182,17 @@ void connectNavigation(App& app) {
                                     gpointer) -> gboolean { return onDecidePolicy(decision, type); }),
                      nullptr);
     g_signal_connect(view, "create",
-                     G_CALLBACK(+[](WebKitWebView*, WebKitNavigationAction* action, gpointer app) -> GtkWidget* {
-                         return onCreate(*static_cast<App*>(app), action);
+                     G_CALLBACK(+[](WebKitWebView* view, WebKitNavigationAction* action, gpointer self) -> GtkWidget* {
+                         return onCreate(*static_cast<NavigationPolicy*>(self), view, action);
                      }),
-                     &app);
+                     this);
+}
+
+bool NavigationPolicy::keptInWindow(const std::string& url) {
+    const auto& page = page_.address();
+    if (!ownPagesInWindow_ || !page || !sameServer(url, *page)) return false;
+    page_.open(url);
+    return true;
 }
 
 }  // namespace mirovan

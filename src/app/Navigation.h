@@ -2,13 +2,33 @@
 // manager, and that no second view or window is ever made.
 #pragma once
 
+#include <string>
+
+#include "core/Bundle.h"
+#include "web/WebView.h"
+
 namespace mirovan {
 
-class App;
+class Page;
 
-// Wires the web view's navigation and new-window decisions; called at launch right
-// after the web view exists and before anything is loaded into it, because it also names
-// the web process extension, which every web process, the first one included, must load.
-void connectNavigation(App& app);
+// Wires the web view's navigation and new-window decisions. Made right after the web
+// view exists and before anything is loaded into it, because it also names the web
+// process extension, which every web process, the first one included, must load.
+class NavigationPolicy {
+public:
+    NavigationPolicy(WebView& web, Page& page, const Bundle& bundle);
+    NavigationPolicy(const NavigationPolicy&) = delete;
+    NavigationPolicy& operator=(const NavigationPolicy&) = delete;
+
+    // MirovanOpenOwnPagesInWindow: the app's own pages open in the one window.
+    bool ownPagesInWindow() const { return ownPagesInWindow_; }
+    // Loads `url` in the one window when it is one of the app's own pages and they stay
+    // there; false when it goes elsewhere.
+    bool keptInWindow(const std::string& url);
+
+private:
+    Page& page_;
+    const bool ownPagesInWindow_;
+};
 
 }  // namespace mirovan

@@ -1,10 +1,12 @@
 // Failed loads come back to the server's page by themselves, a second later.
 #pragma once
 
+#include "web/WebView.h"
+
 namespace mirovan {
 
-class App;
+class Page;
 
-void connectLoadRecovery(App& app);
+void connectLoadRecovery(WebView& web, Page& page);
 
 }  // namespace mirovan

@@ -1,8 +1,6 @@
 // The updater's schedule and its alerts, attached to the main window.
 #include "app/Updates.h"
 
-#include "app/App.h"
-#include "app/Dialogs.h"
 #include "platform/AlertDialog.h"
 
 namespace mirovan {
@@ -12,42 +10,45 @@ namespace {
 constexpr guint firstCheckSeconds = 15;
 constexpr guint checkIntervalSeconds = 6 * 60 * 60;
 
-gboolean onQuietCheck(gpointer self) {
-    static_cast<Updates*>(self)->updater.check(true);
+gboolean onQuietCheck(gpointer updater) {
+    static_cast<Updater*>(updater)->check(true);
     return G_SOURCE_CONTINUE;
 }
 
 }  // namespace
 
-Updates::Updates(App& app) : app_(app), updater(*this) {}
+Updates::Updates(const Bundle& bundle, std::function<GtkWindow*()> window,
+                 std::function<void(std::function<void()>)> leavePage, std::function<void()> quit)
+    : bundle_(bundle),
+      window_(std::move(window)),
+      leavePage_(std::move(leavePage)),
+      quit_(std::move(quit)),
+      updater_(*this) {}
 
 void Updates::start() {
-    updater.clearLeftovers();
+    updater_.clearLeftovers();
     g_timeout_add_seconds(
         firstCheckSeconds,
-        +[](gpointer self) -> gboolean {
-            onQuietCheck(self);
+        +[](gpointer updater) -> gboolean {
+            onQuietCheck(updater);
             return G_SOURCE_REMOVE;
         },
-        this);
-    timer = g_timeout_add_seconds(checkIntervalSeconds, onQuietCheck, this);
+        &updater_);
+    // Repeats until the process ends.
+    g_timeout_add_seconds(checkIntervalSeconds, onQuietCheck, &updater_);
 }
 
-const Bundle& Updates::bundle() const { return app_.bundle(); }
+void Updates::check() { updater_.check(false); }
 
-std::string Updates::name() const { return app_.name(); }
+void Updates::installAtQuit() { updater_.install(false); }
 
 void Updates::showAlert(const Alert& alert, std::function<void(std::optional<std::size_t>)> answered) {
-    if (!app_.window) {
+    GtkWindow* window = window_();
+    if (!window) {
         answered(std::nullopt);
         return;
     }
-    mirovan::showAlert(app_.window, alert,
-                       [answered = std::move(answered)](AlertAnswer answer) { answered(answer.button); });
+    mirovan::showAlert(window, alert, [answered = std::move(answered)](AlertAnswer answer) { answered(answer.button); });
 }
-
-void Updates::quit() { app_.quit(); }
-
-void Updates::leavePage(std::function<void()> proceed) { mirovan::leavePage(app_, std::move(proceed)); }
 
 }  // namespace mirovan

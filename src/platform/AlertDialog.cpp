@@ -3,11 +3,12 @@
 #include "platform/AlertDialog.h"
 
 #include <adwaita.h>
-#include <gdk/x11/gdkx.h>
 
 #include <algorithm>
 #include <memory>
 #include <utility>
+
+#include "platform/Compat.h"
 
 namespace mirovan {
 
@@ -88,33 +89,6 @@ GtkWidget* scrolledMessage(const std::string& text) {
     return scroller;
 }
 
-// The time of the newest key press or click the desktop has given this program, if the
-// display says (X11 does; elsewhere no key is dropped).
-guint32 newestUserTime(GtkWidget* widget) {
-    GdkDisplay* display = gtk_widget_get_display(widget);
-    return GDK_IS_X11_DISPLAY(display) ? gdk_x11_display_get_user_time(display) : GDK_CURRENT_TIME;
-}
-
-// A key typed before the dialog came up was meant for the page. WebKit hands the page's
-// unused keys back late, and one may land here once the dialog has the focus: a Return
-// typed just before Ctrl+Q would answer "Leave" for the user. Such keys are dropped.
-void ignoreEarlierKeys(GtkWidget* dialog) {
-    guint32 since = newestUserTime(dialog);
-    if (since == GDK_CURRENT_TIME) return;
-    GtkEventController* keys = gtk_event_controller_key_new();
-    gtk_event_controller_set_propagation_phase(keys, GTK_PHASE_CAPTURE);
-    g_signal_connect(keys, "key-pressed",
-                     G_CALLBACK(+[](GtkEventControllerKey* keys, guint, guint, GdkModifierType, gpointer since) {
-                         GdkEvent* event = gtk_event_controller_get_current_event(GTK_EVENT_CONTROLLER(keys));
-                         if (!event) return FALSE;
-                         // Event times are a wrapping 32-bit millisecond clock.
-                         auto age = static_cast<gint32>(GPOINTER_TO_UINT(since) - gdk_event_get_time(event));
-                         return age >= 0 ? TRUE : FALSE;
-                     }),
-                     GUINT_TO_POINTER(since));
-    gtk_widget_add_controller(dialog, keys);
-}
-
 }  // namespace
 
 GtkWindow* showAlert(GtkWindow* window, const Alert& alert, std::function<void(AlertAnswer)> done) {
@@ -150,7 +124,7 @@ GtkWindow* showAlert(GtkWindow* window, const Alert& alert, std::function<void(A
                           }),
                           pending, PendingAlert::release, GConnectFlags(0));
 
-    ignoreEarlierKeys(widget);
+    compat::dropEarlierKeys(widget);
     gtk_window_present(GTK_WINDOW(widget));
     return GTK_WINDOW(widget);
 }

@@ -2,6 +2,8 @@
 // the rule in web/DragRule.h before WebKit sees them, and carried out by the window manager.
 #include "web/Drag.h"
 
+#include "platform/Compat.h"
+
 namespace mirovan {
 
 Drag::Drag(WebView& web, GtkWindow* window, std::function<void()> zoom)
@@ -17,17 +19,15 @@ Drag::Drag(WebView& web, GtkWindow* window, std::function<void()> zoom)
     gtk_widget_add_controller(GTK_WIDGET(window), GTK_EVENT_CONTROLLER(click));
 }
 
-void Drag::onPressed(GtkGestureClick* gesture, int, double x, double y) {
+void Drag::onPressed(GtkGestureClick* gesture, int counted, double x, double y) {
     GdkEvent* event = gtk_event_controller_get_current_event(GTK_EVENT_CONTROLLER(gesture));
     if (!event) return;
-    // Workaround: once a press has handed the pointer to the window manager for a move,
-    // the gesture starts counting afresh and never reports the second press of a double
-    // click (GTK 4.8 under X11), so the presses are counted here.
     int doubleClickTime = 400, doubleClickDistance = 5;
     g_object_get(gtk_widget_get_settings(web_.widget()), "gtk-double-click-time", &doubleClickTime,
                  "gtk-double-click-distance", &doubleClickDistance, nullptr);
     int presses =
         pressCount_.press(gdk_event_get_time(event), x, y, static_cast<guint32>(doubleClickTime), doubleClickDistance);
+    if (!compat::gestureLosesPressCount()) presses = counted;
 
     // Presses on anything but the page itself (the window buttons) are not ours to take.
     GtkWidget* target = gtk_widget_pick(GTK_WIDGET(window_), x, y, GTK_PICK_DEFAULT);
@@ -36,7 +36,7 @@ void Drag::onPressed(GtkGestureClick* gesture, int, double x, double y) {
     // The window's space is offset from the view's by the client-side decoration.
     if (!gtk_widget_translate_coordinates(GTK_WIDGET(window_), web_.widget(), x, y, &vx, &vy)) return;
 
-    Press press = decidePress(web_.noDrag, vx, vy, presses);
+    Press press = decidePress(web_.noDrag(), vx, vy, presses);
     if (press == Press::page) return;
     gtk_gesture_set_state(GTK_GESTURE(gesture), GTK_EVENT_SEQUENCE_CLAIMED);
     if (press == Press::zoom) {

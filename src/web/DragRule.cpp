@@ -4,12 +4,11 @@
 #include <algorithm>
 #include <cmath>
 
+#include "web/Strip.h"
+
 namespace mirovan {
 
 namespace {
-constexpr double stripHeight = 36;
-constexpr double bandLeft = 70;
-constexpr double bandRight = 130;
 constexpr int zoomClicks = 2;
 }  // namespace
 
@@ -23,8 +22,8 @@ bool contains(const Rect& r, double x, double y) {
 Press decidePress(const std::vector<Rect>& noDrag, double x, double y, int clickCount) {
     for (const Rect& r : noDrag)
         if (contains(r, x, y)) return Press::page;
-    if (y >= stripHeight) return Press::page;
-    if (x >= bandLeft && x <= bandRight) return Press::page;
+    if (y >= strip::height) return Press::page;
+    if (x >= strip::bandLeft && x <= strip::bandRight) return Press::page;
     return clickCount == zoomClicks ? Press::zoom : Press::drag;
 }
 

@@ -3,6 +3,8 @@
 
 #include <pango/pango.h>
 
+#include "platform/Compat.h"
+
 namespace mirovan {
 
 namespace {
@@ -19,9 +21,7 @@ void useDesktopFont(WebKitSettings* settings) {
     pango_font_description_free(font);
 }
 
-// Workaround: WebKitGTK 2.50's WebKitURIRequest carries no timeout, so a timer stands in
-// for the page request's 60 s and stops a load that got no answer. It can go once the
-// request (or the network session) takes a timeout of its own.
+// The page request's time to get an answer.
 constexpr guint requestTimeoutSeconds = 60;
 
 }  // namespace
@@ -63,7 +63,10 @@ void WebView::loadPage(const std::string& url) {
     stopTimeout();
     g_autoptr(WebKitURIRequest) request = webkit_uri_request_new(url.c_str());
     webkit_web_view_load_request(view_, request);
-    timeout_ = g_timeout_add_seconds(requestTimeoutSeconds, onRequestTimeout, this);
+    timeout_ = compat::stopLoadAfter(view_, requestTimeoutSeconds, [this] {
+        timeout_ = 0;
+        if (timedOut_) timedOut_();
+    });
 }
 
 void WebView::loadDocument(const std::string& html) {
@@ -76,14 +79,6 @@ void WebView::loadDocument(const std::string& html) {
 void WebView::onLoadChanged(WebKitLoadEvent event) {
     // An answer arrived (or the load ended): the request's time limit no longer applies.
     if (event == WEBKIT_LOAD_COMMITTED || event == WEBKIT_LOAD_FINISHED) stopTimeout();
-}
-
-gboolean WebView::onRequestTimeout(gpointer self) {
-    auto* web = static_cast<WebView*>(self);
-    web->timeout_ = 0;
-    webkit_web_view_stop_loading(web->view_);
-    if (web->timedOut) web->timedOut();
-    return G_SOURCE_REMOVE;
 }
 
 void WebView::stopTimeout() {

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "web/Rect.h"
@@ -28,18 +29,20 @@ public:
     // Loads an HTML document with no base address.
     void loadDocument(const std::string& html);
 
-    // Areas of the top strip whose presses belong to the page; set by the page bridge.
-    std::vector<Rect> noDrag;
-    // Called when a page request got no answer in time (the load has been stopped).
-    std::function<void()> timedOut;
+    // Areas of the top strip whose presses belong to the page, as the page last posted them.
+    const std::vector<Rect>& noDrag() const { return noDrag_; }
+    void setNoDrag(std::vector<Rect> rects) { noDrag_ = std::move(rects); }
+    // `then` runs when a page request got no answer in time (the load has been stopped).
+    void onTimedOut(std::function<void()> then) { timedOut_ = std::move(then); }
 
 private:
     void onLoadChanged(WebKitLoadEvent event);
-    static gboolean onRequestTimeout(gpointer self);
     void stopTimeout();
 
     WebKitWebView* view_ = nullptr;
     guint timeout_ = 0;
+    std::vector<Rect> noDrag_;
+    std::function<void()> timedOut_;
 };
 
 }  // namespace mirovan

@@ -1,0 +1,147 @@
+// The toolkit detours, with the version each was checked on and what removes it.
+#include "platform/Compat.h"
+
+#include <gdk/x11/gdkx.h>
+
+#include <memory>
+#include <utility>
+
+namespace mirovan::compat {
+
+namespace {
+
+struct Version {
+    unsigned major, minor;
+};
+
+bool newer(Version running, Version checked) {
+    return running.major != checked.major ? running.major > checked.major : running.minor > checked.minor;
+}
+
+Version gtk() { return {gtk_get_major_version(), gtk_get_minor_version()}; }
+Version webkit() { return {webkit_get_major_version(), webkit_get_minor_version()}; }
+
+struct Detour {
+    const char* name;
+    const char* toolkit;
+    Version (*running)();
+    Version checked;     // the newest version it was checked on
+    const char* goesWhen;
+};
+
+constexpr Detour detours[] = {
+    {"page keys first", "GTK", gtk, {4, 8}, "GTK can run application shortcuts after the focused widget"},
+    {"extension folder before the first load", "WebKitGTK", webkit, {2, 50},
+     "a folder named in initialize-web-process-extensions reaches the first web process too"},
+    {"page answered after close", "WebKitGTK", webkit, {2, 50},
+     "webkit_web_view_try_close waits for the page's beforeunload answer instead of 50 ms"},
+    {"request timeout timer", "WebKitGTK", webkit, {2, 50}, "WebKitURIRequest or the network session takes a timeout"},
+    {"keys dropped by dialogs", "WebKitGTK", webkit, {2, 50},
+     "WebKit no longer hands a page's unused keys back after a dialog has come up"},
+    {"own press count", "GTK", gtk, {4, 8}, "a click gesture counts the second press after gdk_toplevel_begin_move"},
+};
+
+}  // namespace
+
+// GTK 4.8 runs a window's application shortcuts in the capture phase, ahead of the
+// focused web view, and offer no public way to change that; the controller is found by the
+// name GTK gives it. A global shortcut controller joins the window's capture or bubble list
+// as it is added, so it is added again in its new phase.
+bool pageKeysFirst(GtkWindow* window) {
+    g_autoptr(GListModel) controllers = gtk_widget_observe_controllers(GTK_WIDGET(window));
+    for (guint i = 0; i < g_list_model_get_n_items(controllers); ++i) {
+        g_autoptr(GtkEventController) controller = GTK_EVENT_CONTROLLER(g_list_model_get_item(controllers, i));
+        if (g_strcmp0(gtk_event_controller_get_name(controller), "gtk-application-shortcuts") != 0) continue;
+        gtk_widget_remove_controller(GTK_WIDGET(window), GTK_EVENT_CONTROLLER(g_object_ref(controller)));
+        gtk_event_controller_set_propagation_phase(controller, GTK_PHASE_BUBBLE);
+        gtk_widget_add_controller(GTK_WIDGET(window), controller);
+        return true;
+    }
+    return false;
+}
+
+// WebKitGTK 2.50 mounts the extension folder into a web process's sandbox only when the
+// folder is known as the process starts: named from the context's
+// "initialize-web-process-extensions", it reached every web process but the first, which
+// shows the page. So it is named up front.
+void useWebProcessExtensions(WebKitWebContext* context, const std::string& folder) {
+    webkit_web_context_set_web_process_extensions_directory(context, folder.c_str());
+}
+
+// WebKitGTK 2.50 waits only 50 ms for the page to answer a close request, then reports
+// "close" as if the page had agreed; a busy page asks its question after that. The page runs
+// a script only once its beforeunload handlers, and any question they raise, are done, so
+// the script's answer is what says the page has answered.
+void afterPageAnswered(WebKitWebView* view, std::function<void()> then) {
+    webkit_web_view_evaluate_javascript(
+        view, "0", -1, nullptr, nullptr, nullptr,
+        +[](GObject* view, GAsyncResult* result, gpointer data) {
+            std::unique_ptr<std::function<void()>> then(static_cast<std::function<void()>*>(data));
+            g_autoptr(JSCValue) value =
+                webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(view), result, nullptr);
+            (*then)();
+        },
+        new std::function<void()>(std::move(then)));
+}
+
+// WebKitGTK 2.50's WebKitURIRequest carries no timeout, so a timer stands in for it.
+guint stopLoadAfter(WebKitWebView* view, guint seconds, std::function<void()> then) {
+    struct Stop {
+        WebKitWebView* view;
+        std::function<void()> then;
+    };
+    return g_timeout_add_seconds_full(
+        G_PRIORITY_DEFAULT, seconds,
+        +[](gpointer data) -> gboolean {
+            auto* stop = static_cast<Stop*>(data);
+            webkit_web_view_stop_loading(stop->view);
+            stop->then();
+            return G_SOURCE_REMOVE;
+        },
+        new Stop{view, std::move(then)}, +[](gpointer data) { delete static_cast<Stop*>(data); });
+}
+
+namespace {
+
+// The time of the newest key press or click the desktop has given this program, if the
+// display says (X11 does; elsewhere no key is dropped).
+guint32 newestUserTime(GtkWidget* widget) {
+    GdkDisplay* display = gtk_widget_get_display(widget);
+    return GDK_IS_X11_DISPLAY(display) ? gdk_x11_display_get_user_time(display) : GDK_CURRENT_TIME;
+}
+
+}  // namespace
+
+// WebKitGTK 2.50 hands the page's unused keys back to GTK late, and one may land in a dialog
+// once it has the focus: a Return typed just before Ctrl+Q would answer "Leave" for the user.
+void dropEarlierKeys(GtkWidget* dialog) {
+    guint32 since = newestUserTime(dialog);
+    if (since == GDK_CURRENT_TIME) return;
+    GtkEventController* keys = gtk_event_controller_key_new();
+    gtk_event_controller_set_propagation_phase(keys, GTK_PHASE_CAPTURE);
+    g_signal_connect(keys, "key-pressed",
+                     G_CALLBACK(+[](GtkEventControllerKey* keys, guint, guint, GdkModifierType, gpointer since) {
+                         GdkEvent* event = gtk_event_controller_get_current_event(GTK_EVENT_CONTROLLER(keys));
+                         if (!event) return FALSE;
+                         // Event times are a wrapping 32-bit millisecond clock.
+                         auto age = static_cast<gint32>(GPOINTER_TO_UINT(since) - gdk_event_get_time(event));
+                         return age >= 0 ? TRUE : FALSE;
+                     }),
+                     GUINT_TO_POINTER(since));
+    gtk_widget_add_controller(dialog, keys);
+}
+
+// GTK 4.8 under X11: once a press has handed the pointer to the window manager for a move,
+// the gesture starts counting afresh and never reports the second press of a double click.
+bool gestureLosesPressCount() { return true; }
+
+void report() {
+    for (const Detour& d : detours) {
+        Version running = d.running();
+        if (newer(running, d.checked))
+            g_debug("%s %u.%u is newer than %u.%u, where \"%s\" was checked; it can go once %s", d.toolkit,
+                    running.major, running.minor, d.checked.major, d.checked.minor, d.name, d.goesWhen);
+    }
+}
+
+}  // namespace mirovan::compat

@@ -1,0 +1,42 @@
+// Every detour around a limit of GTK, WebKitGTK or libadwaita, in one place: each says the
+// toolkit version it was made for and when it can go. report() tells, once, which of them
+// run on a toolkit newer than the one they were checked on, so that they are checked again.
+#pragma once
+
+#include <webkit/webkit.h>
+
+#include <functional>
+#include <string>
+
+namespace mirovan::compat {
+
+// Moves the window's application shortcuts behind the focused widget, so that keys reach
+// the page first. False when GTK's controller was not found (keys then reach the
+// shortcuts first, as GTK has it).
+bool pageKeysFirst(GtkWindow* window);
+
+// Names the folder of the web process extension for every web process of `context`, the
+// first one included; call before anything is loaded.
+void useWebProcessExtensions(WebKitWebContext* context, const std::string& folder);
+
+// Runs `then` once the page has run its beforeunload handlers, and any question they raise
+// has been answered: "close" from webkit_web_view_try_close alone does not say so.
+void afterPageAnswered(WebKitWebView* view, std::function<void()> then);
+
+// Stops the view's load after `seconds` and runs `then`; the request itself carries no
+// timeout. Returns the timer's source id.
+guint stopLoadAfter(WebKitWebView* view, guint seconds, std::function<void()> then);
+
+// A dialog drops key presses the user made before it came up (which WebKit may hand back
+// late, into the dialog).
+void dropEarlierKeys(GtkWidget* dialog);
+
+// Whether a click gesture loses count of presses once a press has started a window move,
+// so that the caller counts presses itself.
+bool gestureLosesPressCount();
+
+// Logs (as GLib debug messages) each detour whose toolkit is newer here than the
+// version it was checked on.
+void report();
+
+}  // namespace mirovan::compat
