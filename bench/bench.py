@@ -3,7 +3,8 @@
 
 Times come from MIROVAN_TRACE=1 lines on stderr, CLOCK_MONOTONIC like time.monotonic().
 The app is also set beside bare_webview, a bare GTK + WebKitGTK window built next to the
-bundle, loading the same demo page. Needs DISPLAY and a session bus, which tools/bench
+bundle, loading the same page: the demo's, and a one-line page whose load costs next to
+nothing, so that what the app adds to a start shows. Needs DISPLAY and a session bus, which tools/bench
 provides.  Usage: bench.py [--runs N] [--idle-seconds S] [--peer PROGRAM] [BUNDLE]
 """
 import argparse, contextlib, os, plistlib, random, re, select, shutil, signal, statistics
@@ -15,10 +16,28 @@ QUIT_TIMEOUT = 15    # the app itself gives its server up to 6 s
 SETTLE = 1.0         # painting goes on after the load has finished
 IDLE_SETTLE = 30     # WebKit keeps painting for some 20 s after a load, app or not
 FLOOD_MB = 200
-AIM_RATIO, AIM_RSS_MIB, AIM_IDLE_PERCENT = 1.10, 20, 0.1
+AIM_RATIO, AIM_RSS_MIB, AIM_IDLE_PERCENT = 1.05, 15, 0.1
 
 # Never announces, so the status page is the only thing the app loads.
 SILENT_SERVER = '''import os
+while os.read(0, 65536):
+    pass
+'''
+
+# Serves a one-line page and announces it at once; run by the app as its server, and by
+# the bench for the peer.
+ONE_LINE_SERVER = '''import functools, http.server, os, threading
+DATA = os.environ["MIROVAN_DATA"]
+with open(os.path.join(DATA, "index.html"), "w") as f:
+    f.write("<!doctype html><title>line</title><p>One line.")
+server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(
+    http.server.SimpleHTTPRequestHandler, directory=DATA))
+threading.Thread(target=server.serve_forever, daemon=True).start()
+url = "http://127.0.0.1:%d/" % server.server_address[1]
+with open(os.path.join(DATA, "open-link.tmp"), "w") as f:
+    f.write(url + "\\n")
+os.replace(os.path.join(DATA, "open-link.tmp"), os.path.join(DATA, "open-link"))
+print("Mirovan Velto on %s (line)" % url.rstrip("/"), flush=True)
 while os.read(0, 65536):
     pass
 '''
@@ -252,21 +271,19 @@ def running(source, server):
 
 
 @contextlib.contextmanager
-def demo_server(source):
-    """The bundle's own server, started the way the app starts it; yields its page address."""
-    resources = os.path.join(source, 'Contents', 'Resources')
+def page_server(python, script):
+    """A server started the way the app starts one; yields its page address."""
     with scratch() as data:
         proc = subprocess.Popen(
-            [os.path.join(resources, 'python/bin/python3'), '-B',
-             os.path.join(resources, 'app/serve.py'), '--port', '0', '--watch-stdin'],
+            [python, '-B', script, '--port', '0', '--watch-stdin'],
             env=environment(data, MIROVAN_DATA=data), cwd=data, stdin=subprocess.PIPE,
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, start_new_session=True)
         try:
             if not select.select([proc.stdout], [], [], LOAD_TIMEOUT)[0]:
-                raise RuntimeError('the demo server said nothing in %ds' % LOAD_TIMEOUT)
+                raise RuntimeError('%s said nothing in %ds' % (script, LOAD_TIMEOUT))
             line = proc.stdout.readline().decode(errors='replace')
             if not re.match(r'Mirovan Velto on http://127\.0\.0\.1:\d+ ', line):
-                raise RuntimeError('the demo server did not announce itself: %r' % line)
+                raise RuntimeError('%s did not announce itself: %r' % (script, line))
             with open(os.path.join(data, 'open-link')) as f:
                 yield f.read().strip()
         finally:
@@ -306,10 +323,15 @@ def demo_run(source, demo):
                 **footprint(app, 'app_')}
 
 
-def peer_run(peer, url):
+def line_run(source):
+    with running(source, ONE_LINE_SERVER) as app:
+        return {'app_line': (app.wait('page-loaded') - app.exec_time) * 1e3}
+
+
+def peer_run(peer, url, key='peer_page', measure=True):
     with scratch() as tmp, launched([peer, url], tmp) as view:
-        return {'peer_page': (view.wait('page-loaded') - view.exec_time) * 1e3,
-                **footprint(view, 'peer_')}
+        loaded = (view.wait('page-loaded') - view.exec_time) * 1e3
+        return {key: loaded, **(footprint(view, 'peer_') if measure else {})}
 
 
 def flood_run(source):
@@ -359,6 +381,8 @@ ROWS = [  # key, label, format
     ('exec_status', 'exec -> status page loaded (ms)', '%.1f'),
     ('app_page', 'exec -> demo page loaded, app (ms)', '%.1f'),
     ('peer_page', 'exec -> demo page loaded, peer (ms)', '%.1f'),
+    ('app_line', 'exec -> one-line page loaded, app (ms)', '%.1f'),
+    ('peer_line', 'exec -> one-line page loaded, peer (ms)', '%.1f'),
     ('exec_ready', 'exec -> ready line, app (ms)', '%.1f'),
     ('ready_page', 'ready line -> page loaded (ms)', '%.1f'),
     ('ready_request', 'ready line -> page requested (us)', '%.0f'),
@@ -407,30 +431,38 @@ def main():
 
     print('load average before: %s' % load_average())
     results = {}
-    with demo_server(source) as url:
+    resources = os.path.join(source, 'Contents', 'Resources')
+    with contextlib.ExitStack() as stack:
+        line_script = os.path.join(stack.enter_context(scratch()), 'line.py')
+        with open(line_script, 'w') as f:
+            f.write(ONE_LINE_SERVER)
+        url = stack.enter_context(page_server(os.path.join(resources, 'python/bin/python3'),
+                                              os.path.join(resources, 'app/serve.py')))
+        line_url = stack.enter_context(page_server(sys.executable, line_script))
         for i in range(args.runs):
             # Interleaved, so drift in machine load spreads over every figure alike; the
             # app and the peer take turns at going first.
-            pair = [lambda: demo_run(source, demo), lambda: peer_run(peer, url)]
-            if i % 2:
-                pair.reverse()
-            for run in (lambda: status_run(source), *pair, lambda: flood_run(source)):
+            pairs = [[lambda: demo_run(source, demo), lambda: peer_run(peer, url)],
+                     [lambda: line_run(source), lambda: peer_run(peer, line_url, 'peer_line', False)]]
+            runs = [run for pair in pairs for run in (pair[::-1] if i % 2 else pair)]
+            for run in (lambda: status_run(source), *runs, lambda: flood_run(source)):
                 for key, value in run().items():
                     results.setdefault(key, []).append(value)
             print('run %d/%d done' % (i + 1, args.runs), file=sys.stderr)
     idle = idle_run(source, demo, args.idle_seconds) if args.idle_seconds else {}
 
     print('%d runs each, %s\npeer: %s, a bare GTK + WebKitGTK window; both show the demo\n'
-          'page, the peer from a server that runs already, the app from its own'
+          'page and a one-line page, the peer from a server that runs already, the app from its own'
           % (args.runs, source, peer))
     print('%-46s %10s %15s' % ('', 'median', 'min-max'))
     for key, label, fmt in ROWS:
         print('%-46s %10s %15s' % (label, fmt % statistics.median(results[key]),
                                    '%s-%s' % (fmt % min(results[key]), fmt % max(results[key]))))
     median = {key: statistics.median(values) for key, values in results.items()}
-    print('start-up, app/peer: %.2f (aim: at most %.2f); peak RSS, app - peer: %+.1f MiB '
-          '(aim: within %d)' % (median['app_page'] / median['peer_page'], AIM_RATIO,
-                                median['app_hwm'] - median['peer_hwm'], AIM_RSS_MIB))
+    print('start-up, app/peer: demo page %.2f, one-line page %.2f (aim: at most %.2f); '
+          'peak RSS, app - peer: %+.1f MiB (aim: within %d)' % (
+              median['app_page'] / median['peer_page'], median['app_line'] / median['peer_line'],
+              AIM_RATIO, median['app_hwm'] - median['peer_hwm'], AIM_RSS_MIB))
     if idle:
         print('\nidle demo page, %% of one core: %11s %10s %11s' % (
             'first %ds' % IDLE_SETTLE, 'next %gs' % args.idle_seconds, 'wakeups/s'))
