@@ -98,7 +98,9 @@ class NavigationTest(GuiTest):
         i, (_, _, width, height) = [name for name, _ in TARGETS].index(target), window_box(self.wid)
         click(self.wid, width * (0.125 + 0.25 * (i % 4)), height * (0.355 + 0.41 * (i // 4)))
 
-    def test_navigation_reload_and_retry(self):
+    def open_site(self):
+        """Starts the app on the site; returns the app, the page's first report, the ports,
+        the home and other addresses and the folder's."""
         self.fake_handlers()
         plain, folder = os.path.join(self.tmp, 'plain.txt'), os.path.join(self.tmp, 'shared folder')
         self.write(plain, '')
@@ -111,6 +113,10 @@ class NavigationTest(GuiTest):
         home, other = 'http://127.0.0.1:%d/app?x=1' % ports['home'], 'http://localhost:%d/' % ports['other']
         first = self.seen('home', home)
         self.wid = app.window()
+        return app, first, ports, home, other, folder
+
+    def test_what_leaves_the_window(self):
+        app, first, ports, home, other, folder = self.open_site()
 
         with self.subTest('inner frame loads another host'):
             self.seen('other', other + 'frame')
@@ -154,12 +160,14 @@ class NavigationTest(GuiTest):
                               self.paths('home'), self.paths('other')),
                              ({home}, [home], 1, [len(browser), 1, 1], ['/app?x=1'], ['/frame']))
 
+    def test_reload_recovery_and_retry(self):
+        app, first, ports, home, _, _ = self.open_site()
         with self.subTest('127.0.0.1 on another port stays; reload and recovery load the server\'s page'):
             since = time.monotonic()
             self.click('second')
             away = self.seen('second', 'http://127.0.0.1:%d/elsewhere?y=2' % ports['second'])
             self.assertEqual(len(app.windows()), 1)
-            self.assertEqual(self.handed('browser'), browser)
+            self.assertEqual(self.handed('browser'), [])
             press_in_page(self.wid, 'ctrl+r')   # the server's page itself, not the page on show
             back = self.seen('home', home, away['t'])
             press_in_page(self.wid, 'ctrl+alt+r')   # the recovery page keeps the page's query

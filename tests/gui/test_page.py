@@ -153,7 +153,7 @@ class PageTest(GuiTest):
                   each=4)
         return wid
 
-    def test_page_and_window(self):
+    def test_strip_appearance_and_areas(self):
         with self.subTest('strip moves the window, but for the band left to the page'):
             self.drags(300, 35)   # the strip's last row
             self.drags(69, 10)
@@ -184,8 +184,8 @@ class PageTest(GuiTest):
             wait_until(lambda: len(self.events('seen')) > loads, STEP_TIMEOUT, 'the page to load again')
             self.since, self.presses = self.events('seen')[-1]['t'], 0   # a new page counts its presses anew
             self.reaches_page(310, 10)
-            self.assertIs(self.scheme_after(('appearance', 'light')), False)   # dialogs are read light
 
+    def test_script_dialogs(self):
         with self.subTest('alert, confirm and prompt'):
             _, _, _, height = window_box(self.ask("alert('word '.repeat(3000))"))
             self.assertLess(height, 900)   # it scrolls; OK stays on screen
@@ -214,6 +214,21 @@ class PageTest(GuiTest):
                 self.press(*keys.split())
                 self.assertEqual(self.result(call.partition('(')[0]), expected, (call, typed, keys))
 
+        with self.subTest('a dialog brings the hidden window back'):
+            xdo('windowactivate', '--sync', self.wid)
+            xdo('key', 'ctrl+w')
+            wait_until(lambda: self.wid not in self.app.windows(), STEP_TIMEOUT, 'the window to hide')
+            self.ask("alert('Back again')")   # transient for the window, which is shown again
+            self.assertIn(self.wid, self.app.windows())
+            self.press('Return')
+            self.assertEqual(self.result('alert'), 'undefined')
+
+        with self.subTest('Ctrl+Q quits under a page dialog'):
+            self.ask("confirm('Quit now?')")
+            self.press('ctrl+q')
+            self.assertEqual(self.app.wait_exit(15), 0)
+
+    def test_file_inputs(self):
         one, many = os.path.join(self.tmp, 'one'), os.path.join(self.tmp, 'many')
         for path in 'one/first.txt', 'many/first.txt', 'many/second.txt':
             self.write(os.path.join(self.tmp, path), path)
@@ -236,6 +251,7 @@ class PageTest(GuiTest):
                   lambda: not self.dialogs(), 'the chooser to open the files', each=4)
             self.assertEqual(self.result('change-many'), ['first.txt', 'second.txt'])
 
+    def test_downloads_and_leaving(self):
         downloads = os.path.join(self.tmp, 'home', 'Downloads')
         export, made = os.path.join(downloads, 'export.csv'), os.path.join(downloads, 'made.txt')
         with self.subTest('a download is saved only where the user says, whole'):
@@ -259,15 +275,6 @@ class PageTest(GuiTest):
             wait_until(lambda: os.path.exists(made) and read(made) == 'made by the page', STEP_TIMEOUT, 'made.txt')
             self.assertEqual(sorted(os.listdir(downloads)), ['export.csv', 'made.txt'])   # no partial file
 
-        with self.subTest('a dialog brings the hidden window back'):
-            xdo('windowactivate', '--sync', self.wid)
-            xdo('key', 'ctrl+w')
-            wait_until(lambda: self.wid not in self.app.windows(), STEP_TIMEOUT, 'the window to hide')
-            self.ask("alert('Back again')")   # transient for the window, which is shown again
-            self.assertIn(self.wid, self.app.windows())
-            self.press('Return')
-            self.assertEqual(self.result('alert'), 'undefined')
-
         with self.subTest('leaving a page is never asked'):
             # WebKit asks about leaving only for a navigation the user started.
             self.script("addEventListener('beforeunload', e => { e.preventDefault(); e.returnValue = 'Stay?'; });"
@@ -276,8 +283,3 @@ class PageTest(GuiTest):
             click(self.wid, width / 2, height / 2)   # between the file inputs
             self.wait_event('seen', STEP_TIMEOUT, where=lambda e: e['href'].endswith('?left'))
             self.assertEqual(self.dialogs(), [])
-
-        with self.subTest('Ctrl+Q quits under a page dialog'):
-            self.ask("confirm('Quit now?')")
-            self.press('ctrl+q')
-            self.assertEqual(self.app.wait_exit(15), 0)

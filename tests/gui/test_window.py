@@ -45,16 +45,20 @@ class WindowTest(GuiTest):
         click(wid, 600, 90)
         self.assertGreater(self.wait_event('down', STEP_TIMEOUT, since)['y'], 36)
 
-    def test_first_run_then_the_next(self):
-        # No name in the bundle: the app calls itself Mirovan, and an empty MIROVAN_DATA
-        # means the default data folder. The server announces itself once told to.
+    def unnamed(self):
+        """A bundle with no name, so the app calls itself Mirovan, and with an icon, whose
+        server announces itself once told to; its identifier; its window state file."""
         bundle = self.make_bundle("standard(gate='go')", name=None, info={'CFBundleIconFile': 'icon.svg'})
         shutil.copy(os.path.join(os.path.dirname(self.binary), '..', 'Resources', 'icon.svg'),
                     os.path.join(bundle.root, 'Contents', 'Resources'))
         with open(os.path.join(bundle.root, 'Contents', 'Info.plist'), 'rb') as f:
             ident = plistlib.load(f)['CFBundleIdentifier']
-        state = os.path.join(self.xdg['XDG_STATE_HOME'], 'Mirovan', 'window-state.ini')
+        return bundle, ident, os.path.join(self.xdg['XDG_STATE_HOME'], 'Mirovan', 'window-state.ini')
+
+    def test_first_run(self):
+        bundle, ident, state = self.unnamed()
         self.write(state, b'[main\nwidth=-40\x00\xff\nheight=abc\n')   # unreadable: defaults
+        # An empty MIROVAN_DATA means the default data folder.
         app = self.launch(bundle, env={'MIROVAN_DATA': ''})
         wid = app.window()
 
@@ -97,6 +101,10 @@ class WindowTest(GuiTest):
             self.assertEqual(app.quit(), 0)
             self.assertRegex(read(state), r'(?m)^maximized=true$')
 
+    def test_next_run(self):
+        bundle, ident, state = self.unnamed()
+        self.write(state, '[main]\nwidth=900\nheight=600\nmaximized=true\n')
+        self.put('go')
         app = self.start(bundle)
         wid = app.wid
         with self.subTest('size and maximised state are restored'):
