@@ -139,7 +139,9 @@ void App::launch() {
     if (!nativeTitleBar()) drag_ = std::make_unique<Drag>(*web, window, [this] { toggleZoom(); });
     connectBridge(*this);
     connectLoadRecovery(*this);
-    updates_ = std::make_unique<Updates>(*this);
+    updates_ = std::make_unique<Updates>(
+        bundle_, [this] { return window; },
+        [this](std::function<void()> proceed) { leavePage(*this, std::move(proceed)); }, [this] { quit(); });
     setUpMenu(*this);
 
     // What the server has done so far, in the order the user would have seen it.
@@ -311,7 +313,7 @@ void App::about() {
 }
 
 void App::checkForUpdates() {
-    if (updates_) updates_->updater.check(false);
+    if (updates_) updates_->check(false);
 }
 
 void App::reload() {

@@ -132,7 +132,7 @@ void App::terminate() {
     }
     saveWindowState();
     dropUnfinishedDownloads();
-    if (updates_) updates_->updater.install(false);
+    if (updates_) updates_->installAtQuit();
     if (!shell) return;
     shell->closeInput();
     using namespace std::chrono;

@@ -1,9 +1,8 @@
 // The updater's schedule and its alerts, attached to the main window.
 #include "app/Updates.h"
 
-#include "app/App.h"
-#include "app/Dialogs.h"
 #include "platform/AlertDialog.h"
+#include "platform/ChildProcess.h"
 
 namespace mirovan {
 
@@ -13,16 +12,22 @@ constexpr guint firstCheckSeconds = 15;
 constexpr guint checkIntervalSeconds = 6 * 60 * 60;
 
 gboolean onQuietCheck(gpointer self) {
-    static_cast<Updates*>(self)->updater.check(true);
+    static_cast<Updates*>(self)->check(true);
     return G_SOURCE_CONTINUE;
 }
 
 }  // namespace
 
-Updates::Updates(App& app) : app_(app), updater(*this) {}
+Updates::Updates(const Bundle& bundle, std::function<GtkWindow*()> window,
+                 std::function<void(std::function<void()>)> leavePage, std::function<void()> quit)
+    : bundle_(bundle),
+      window_(std::move(window)),
+      leavePage_(std::move(leavePage)),
+      quit_(std::move(quit)),
+      updater_(*this, transport_, launchDetachedScript) {}
 
 void Updates::start() {
-    updater.clearLeftovers();
+    updater_.clearLeftovers();
     g_timeout_add_seconds(
         firstCheckSeconds,
         +[](gpointer self) -> gboolean {
@@ -30,24 +35,37 @@ void Updates::start() {
             return G_SOURCE_REMOVE;
         },
         this);
-    timer = g_timeout_add_seconds(checkIntervalSeconds, onQuietCheck, this);
+    // Never removed: the app, and this with it, lasts as long as the main loop.
+    g_timeout_add_seconds(checkIntervalSeconds, onQuietCheck, this);
 }
 
-const Bundle& Updates::bundle() const { return app_.bundle(); }
+void Updates::check(bool quiet) { updater_.check(quiet); }
 
-std::string Updates::name() const { return app_.name(); }
+void Updates::installAtQuit() { updater_.install(false); }
 
-void Updates::showAlert(const Alert& alert, std::function<void(std::optional<std::size_t>)> answered) {
-    if (!app_.window) {
-        answered(std::nullopt);
-        return;
-    }
-    mirovan::showAlert(app_.window, alert,
-                       [answered = std::move(answered)](AlertAnswer answer) { answered(answer.button); });
+const Bundle& Updates::bundle() const { return bundle_; }
+
+std::string Updates::name() const { return bundle_.name(); }
+
+void Updates::offer(const std::string& label, std::function<void(OfferAnswer)> reply) {
+    GtkWindow* window = window_();
+    if (!window) return reply(OfferAnswer::later);
+    Message message = readyOffer(name(), label);
+    showAlert(window, Alert{message.text, {restartButton, laterButton}, std::nullopt, message.informative},
+              [reply = std::move(reply)](AlertAnswer answer) {
+                  reply(answer.button == std::size_t{0} ? OfferAnswer::restart : OfferAnswer::later);
+              });
 }
 
-void Updates::quit() { app_.quit(); }
+void Updates::tell(const Message& message, std::function<void()> done) {
+    GtkWindow* window = window_();
+    if (!window) return done();
+    showAlert(window, Alert{message.text, {"OK"}, std::nullopt, message.informative},
+              [done = std::move(done)](AlertAnswer) { done(); });
+}
 
-void Updates::leavePage(std::function<void()> proceed) { mirovan::leavePage(app_, std::move(proceed)); }
+void Updates::leavePage(std::function<void()> proceed) { leavePage_(std::move(proceed)); }
+
+void Updates::quit() { quit_(); }
 
 }  // namespace mirovan

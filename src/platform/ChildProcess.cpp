@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -146,7 +147,7 @@ void ChildProcess::reap() {
     if (waitpid(pid_, &status, WNOHANG) != 0) reaped_ = true;
 }
 
-void launchDetachedScript(const std::string& script) {
+Checked<> launchDetachedScript(const std::string& script) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addclosefrom_np(&actions, 3);
@@ -155,9 +156,11 @@ void launchDetachedScript(const std::string& script) {
     std::vector<std::string> args = {"/bin/sh", "-c", script};
     auto argv = pointers(args);
     pid_t pid = -1;
-    posix_spawn(&pid, "/bin/sh", &actions, &attr, argv.data(), environ);
+    int error = posix_spawn(&pid, "/bin/sh", &actions, &attr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
+    if (error != 0) return Refusal{"The installer couldn't be started.", std::string("/bin/sh: ") + strerror(error)};
+    return accepted();
 }
 
 }  // namespace mirovan

@@ -8,6 +8,7 @@
 #include <variant>
 #include <vector>
 
+#include "platform/Checked.h"
 #include "platform/Owned.h"
 
 namespace mirovan {
@@ -57,7 +58,7 @@ private:
 
 // Starts `script` with /bin/sh in a session of its own, so that it outlives this process
 // and no terminal's hang-up reaches it. Its standard streams and environment are ours;
-// every other descriptor closes. Nothing waits for it, and a failed launch is dropped.
-void launchDetachedScript(const std::string& script);
+// every other descriptor closes. Nothing waits for it; a launch that failed says why.
+Checked<> launchDetachedScript(const std::string& script);
 
 }  // namespace mirovan

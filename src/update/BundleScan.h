@@ -14,7 +14,7 @@
 
 #include "platform/Owned.h"
 #include "update/Manifest.h"
-#include "update/Refusal.h"
+#include "platform/Checked.h"
 
 namespace mirovan::scan {
 

@@ -40,6 +40,12 @@ Message cantUpdateHere(const std::string& name) {
     return {name + " can't update itself here.", "Download the new version and drag it into Applications."};
 }
 
+Message cantStartInstall(const std::string& name, const std::string& cause) {
+    std::string because = cause.empty() ? "" : " (" + cause + ")";
+    return {"Couldn't restart to update.", name + " couldn't start its installer" + because +
+                                               ". Nothing has changed; the update will be tried again when you quit."};
+}
+
 std::string scratchFolder(const char* xdgCacheHome, const std::string& home, const std::string& identifier) {
     std::string cache = xdgCacheHome && xdgCacheHome[0] == '/' ? xdgCacheHome : home + "/.cache";
     return cache + "/" + identifier + "/update";

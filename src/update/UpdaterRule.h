@@ -50,6 +50,9 @@ enum class InstallStep {
 InstallStep installStep(bool ready, bool folderWritable, bool relaunch);
 
 Message cantUpdateHere(const std::string& name);
+// "Restart to Update" could not start the swap script: the app stays as it was, and
+// `cause` (what the system said) goes under the sentence.
+Message cantStartInstall(const std::string& name, const std::string& cause);
 
 // The scratch folder: <cache>/<identifier>/update, where <cache> is XDG_CACHE_HOME when it
 // is an absolute path (a relative one is ignored, as the XDG base directories say) and

@@ -57,9 +57,10 @@ TEST(ChildProcess, LaunchErrorsAreTheSystemsErrors) {
 TEST(ChildProcess, DetachedScriptHasASessionOfItsOwnAndOnlyTheStandardStreams) {
     Scratch dir("detached");
     int inheritable = dup(2);  // no close-on-exec: only the launch itself may keep it from the script
-    launchDetachedScript("cd '" + dir.dir.string() +
-                         "' && echo $$ >pid.tmp && mv pid.tmp pid && while [ -e pid ]; do sleep 0.05; done");
+    auto launched = launchDetachedScript("cd '" + dir.dir.string() +
+                                         "' && echo $$ >pid.tmp && mv pid.tmp pid && while [ -e pid ]; do sleep 0.05; done");
     close(inheritable);
+    ASSERT_TRUE(launched) << launched.cause();
     ASSERT_TRUE(waitFor([&] { return fs::exists(dir / "pid"); }));
     pid_t pid = std::stoi(slurp(dir / "pid"));
     std::set<std::string> fds;  // looked at while it waits, holding no redirection of its own

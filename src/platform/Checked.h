@@ -1,5 +1,5 @@
-// How every step of the trust chain answers: what it found, or why it refused. A refusal
-// is a sentence a person can read; no step reports failure any other way.
+// How anything that can fail answers: the value, or a refusal that says why in words a
+// person can read and, for the log, what caused it. No other shape of failure is used.
 #pragma once
 
 #include <string>
@@ -10,7 +10,8 @@
 namespace mirovan {
 
 struct Refusal {
-    std::string why;
+    std::string why;    // a sentence the user may be shown
+    std::string cause;  // what the system said (strerror, libcurl, libarchive); may be empty
 };
 
 // A checked value, or the refusal that stands in its place. Checked<> carries no value.
@@ -25,9 +26,12 @@ public:
     T&& operator*() && { return std::get<0>(std::move(state_)); }
     const T* operator->() const { return &std::get<0>(state_); }
     // Empty when nothing was refused.
-    const std::string& why() const {
-        static const std::string none;
-        return state_.index() == 1 ? std::get<1>(state_).why : none;
+    const std::string& why() const { return refusal().why; }
+    const std::string& cause() const { return refusal().cause; }
+    // The refusal, or an empty one when nothing was refused.
+    const Refusal& refusal() const {
+        static const Refusal none;
+        return state_.index() == 1 ? std::get<1>(state_) : none;
     }
 
 private:
