@@ -45,11 +45,11 @@ void App::startShell() {
     data = dataDirectory(g_getenv("MIROVAN_DATA"), cwd, g_get_user_data_dir(), name());
     ServerCommand command = serverCommand(files, data, currentEnvironment());
     auto launched = ChildProcess::spawn({command.argv, command.directory, command.environment});
-    if (auto* error = std::get_if<int>(&launched)) {
-        status(name() + " couldn't start", g_strerror(*error));
+    if (!launched) {
+        status(name() + " couldn't start", launched.cause());
         return;
     }
-    shell = std::move(std::get<std::unique_ptr<ChildProcess>>(launched));
+    shell = *std::move(launched);
 
     g_unix_fd_add(
         shell->outputFd(), static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
@@ -80,8 +80,9 @@ size_t App::readShell(size_t limit) {
     bool ended = false;
     while (bytes.size() < limit) {
         auto result = shell->read(bytes, 64 * 1024);
-        if (result == ChildProcess::Read::empty) break;
-        if (result == ChildProcess::Read::end) {
+        if (result && *result == ChildProcess::Read::empty) break;
+        if (!result) g_warning("%s %s", result.why().c_str(), result.cause().c_str());
+        if (!result || *result == ChildProcess::Read::end) {
             ended = true;
             break;
         }

@@ -23,8 +23,12 @@ public:
 
     explicit operator bool() const { return state_.index() == 0; }
     const T& operator*() const& { return std::get<0>(state_); }
+    T& operator*() & { return std::get<0>(state_); }
     T&& operator*() && { return std::get<0>(std::move(state_)); }
     const T* operator->() const { return &std::get<0>(state_); }
+    T* operator->() { return &std::get<0>(state_); }
+    // A refusal equals no value.
+    bool operator==(const T& value) const { return state_.index() == 0 && std::get<0>(state_) == value; }
     // Empty when nothing was refused.
     const std::string& why() const { return refusal().why; }
     const std::string& cause() const { return refusal().cause; }

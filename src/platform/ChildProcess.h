@@ -5,7 +5,6 @@
 #include <chrono>
 #include <memory>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "platform/Checked.h"
@@ -21,8 +20,8 @@ public:
         std::vector<std::string> environment;  // NAME=value entries, the whole environment
     };
 
-    // The child, or the errno of the failed launch.
-    static std::variant<std::unique_ptr<ChildProcess>, int> spawn(const Command& command);
+    // The child, or why it could not be launched (the cause is the system's own words).
+    static Checked<std::unique_ptr<ChildProcess>> spawn(const Command& command);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -34,8 +33,9 @@ public:
     int outputFd() const { return output_.get(); }
 
     enum class Read { data, empty, end };
-    // Appends what can be read now, at most `limit` bytes.
-    Read read(std::string& into, size_t limit);
+    // Appends what can be read now, at most `limit` bytes; refused when the pipe fails,
+    // after which nothing more can be read.
+    Checked<Read> read(std::string& into, size_t limit);
 
     // Closes our end of the standard input: the child sees end of file.
     void closeInput();

@@ -8,12 +8,7 @@ namespace mirovan {
 void HttpTransport::fetchFeed(const std::string& url, std::size_t limit,
                               std::function<void(Checked<std::string>)> done) {
     fetch(
-        url, limit,
-        [](Fetched got) -> Checked<std::string> {
-            if (got.error) return Refusal{*got.error};
-            return std::move(got.body);
-        },
-        std::move(done));
+        url, limit, [](Checked<std::string> got) { return got; }, std::move(done));
 }
 
 void HttpTransport::downloadArchive(const std::string& url, const std::string& folder,
@@ -21,9 +16,9 @@ void HttpTransport::downloadArchive(const std::string& url, const std::string& f
                                     std::function<void(Checked<std::string>)> done) {
     download(
         url, folder,
-        [verify = std::move(verifyOnWorker)](const Downloaded& got) -> Checked<std::string> {
-            if (!got.file) return Refusal{got.error.value_or("The download failed.")};
-            return verify(*got.file);
+        [verify = std::move(verifyOnWorker)](const Checked<std::string>& file) -> Checked<std::string> {
+            if (!file) return file.refusal();
+            return verify(*file);
         },
         std::move(done));
 }

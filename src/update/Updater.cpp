@@ -19,6 +19,15 @@
 
 namespace mirovan {
 
+namespace {
+
+// Only the log hears of what a quiet check or a quit refused.
+void logRefusal(const char* what, const Refusal& refusal) {
+    g_warning("%s: %s (%s)", what, refusal.why.c_str(), refusal.cause.c_str());
+}
+
+}  // namespace
+
 Updater::Updater(UpdaterDriver& driver, UpdateTransport& transport, StartScript startScript)
     : driver_(driver),
       transport_(transport),
@@ -28,7 +37,8 @@ Updater::Updater(UpdaterDriver& driver, UpdateTransport& transport, StartScript 
 std::optional<std::string> Updater::feed() const { return feedAddress(driver_.bundle().string("MirovanUpdateURL")); }
 
 std::string Updater::work() const {
-    return scratchFolder(g_getenv("XDG_CACHE_HOME"), g_get_home_dir(), driver_.bundle().identifier().value_or("Mirovan"));
+    return scratchFolder(g_getenv("XDG_CACHE_HOME"), g_get_home_dir(),
+                         driver_.bundle().identifier().value_or("Mirovan"));
 }
 
 RunningApp Updater::running() const {
@@ -67,9 +77,8 @@ void Updater::check(bool quiet) {
     case CheckStep::askFeed:
         stage_ = Stage::checking;
         trace("update-check");
-        transport_.fetchFeed(*url, feedLimit, [this, url = *url, quiet](const Checked<std::string>& body) {
-            onFeed(body, url, quiet);
-        });
+        transport_.fetchFeed(*url, feedLimit,
+                             [this, url = *url, quiet](const Checked<std::string>& body) { onFeed(body, url, quiet); });
         return;
     case CheckStep::tellNoFeed: tell(noFeed(driver_.name())); return;
     case CheckStep::nothing: return;
@@ -86,9 +95,10 @@ void Updater::onFeed(const Checked<std::string>& body, const std::string& feedUr
         return;
     }
     stage_ = Stage::idle;
-    std::optional<std::string> error;
-    if (!body) error = body.why();
-    if (auto message = feedOutcome(decision, quiet, driver_.name(), error)) tell(*message);
+    std::optional<Refusal> failed;
+    if (!body) failed = body.refusal();
+    if (failed && quiet) logRefusal("The update feed couldn't be read", *failed);
+    if (auto message = feedOutcome(decision, quiet, driver_.name(), failed)) tell(*message);
 }
 
 void Updater::download(const NewerBuild& newer, bool quiet) {
@@ -99,15 +109,8 @@ void Updater::download(const NewerBuild& newer, bool quiet) {
     }
     transport_.downloadArchive(
         newer.url, work(),
-        [sha256 = newer.sha256, version = newer.version, self = running()](const std::string& file)
-            -> Checked<std::string> {
-            // An exception must not end the worker thread, and with it the app, or leave
-            // the updater checking for ever.
-            try {
-                return unpack(file, sha256, version, self);
-            } catch (const std::exception& e) {
-                return Refusal{e.what()};
-            }
+        [sha256 = newer.sha256, version = newer.version, self = running()](const std::string& file) {
+            return unpack(file, sha256, version, self);
         },
         [this, label = newer.label, version = newer.version, quiet](const Checked<std::string>& result) {
             onDownloaded(result, label, version, quiet);
@@ -120,7 +123,8 @@ void Updater::onDownloaded(const Checked<std::string>& result, const std::string
     stage_ = Stage::idle;
     if (!result) {
         drop();
-        if (auto message = downloadOutcome(result.why(), quiet, driver_.name())) tell(*message);
+        if (quiet) logRefusal("The update was refused", result.refusal());
+        if (auto message = downloadOutcome(result.refusal(), quiet, driver_.name())) tell(*message);
         return;
     }
     ready_ = Ready{label, *result, version};
@@ -190,8 +194,9 @@ void Updater::install(bool relaunch, std::function<void()> then) {
     if (auto checked = recheck(ready_.app, ready_.number, running()); !checked) {
         trace("update-refused");
         drop();
-        // After "Restart to Update" the user hears why and the app stays; at quit, silence.
-        if (relaunch) return tell(*downloadOutcome(checked.why(), false, driver_.name()));
+        // After "Restart to Update" the user hears why and the app stays; at quit, the log.
+        if (relaunch) return tell(*downloadOutcome(checked.refusal(), false, driver_.name()));
+        logRefusal("The waiting update was refused", checked.refusal());
         stage_ = Stage::done;
         return proceed();
     }
@@ -199,7 +204,7 @@ void Updater::install(bool relaunch, std::function<void()> then) {
     std::string newProgram = Bundle::at(ready_.app).string("CFBundleExecutable").value_or(executable());
     auto started = startScript_(swapScript({getpid(), here, ready_.app, work(), relaunch, executable(), newProgram}));
     if (!started) {
-        g_warning("The update was not installed: %s (%s)", started.why().c_str(), started.cause().c_str());
+        logRefusal("The update was not installed", started.refusal());
         // The app stays open and the update keeps waiting: quitting tries again.
         if (relaunch) return tell(cantStartInstall(driver_.name(), started.cause()));
         drop();

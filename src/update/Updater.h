@@ -63,8 +63,7 @@ private:
 
     void onFeed(const Checked<std::string>& body, const std::string& feedUrl, bool quiet);
     void download(const NewerBuild& newer, bool quiet);
-    void onDownloaded(const Checked<std::string>& result, const std::string& label, std::int64_t version,
-                      bool quiet);
+    void onDownloaded(const Checked<std::string>& result, const std::string& label, std::int64_t version, bool quiet);
     void offer();
     void onOfferAnswer(OfferAnswer answer);
     void tell(const Message& message, std::function<void()> done = {});

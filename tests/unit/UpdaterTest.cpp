@@ -1,7 +1,10 @@
 // The updater's state machine from check to install, driven through a fake window and a
 // fake network that hold every answer until the test lets it go. The archives and bundles
 // are real and signed, so each step that verifies does so for real.
+#include <glib.h>
 #include <stdlib.h>
+
+#include <algorithm>
 
 #include "BundleKit.h"
 #include "update/Digest.h"
@@ -89,14 +92,14 @@ protected:
     FakeTransport transport;
     int spawnFailures = 0;  // how many script starts fail from now on
     std::vector<std::string> scripts;
-    Updater updater{driver, transport, [this](const std::string& script) -> Checked<> {
-                        driver.events.push_back(script.find("exec ") != std::string::npos ? "start, relaunch"
-                                                                                          : "start");
-                        if (spawnFailures > 0 && spawnFailures--)
-                            return Refusal{"The installer couldn't be started.", "/bin/sh: Resource unavailable"};
-                        scripts.push_back(script);
-                        return accepted();
-                    }};
+    Updater updater{
+        driver, transport, [this](const std::string& script) -> Checked<> {
+            driver.events.push_back(script.find("exec ") != std::string::npos ? "start, relaunch" : "start");
+            if (spawnFailures > 0 && spawnFailures--)
+                return Refusal{"The installer couldn't be started.", "/bin/sh: Resource unavailable"};
+            scripts.push_back(script);
+            return accepted();
+        }};
 
     void makeRunning() {
         setenv("XDG_CACHE_HOME", (base / "cache").c_str(), 1);
@@ -109,12 +112,28 @@ protected:
         sign(base / "release/Test.app", base / "key.pem");
         zipFolder(base / "release", base / "Test-42.zip");
     }
+    std::vector<std::string> logged;  // the warnings the updater wrote
+    guint logHandler = 0;
+
     void SetUp() override {
+        logHandler = g_log_set_handler(
+            nullptr, G_LOG_LEVEL_WARNING,
+            [](const char*, GLogLevelFlags, const char* text, gpointer self) {
+                static_cast<UpdaterTest*>(self)->logged.push_back(text);
+            },
+            this);
         driver.updater = &updater;
         transport.archive = base / "Test-42.zip";
         transport.feed = feedFor(42, *sha256OfFile((base / "Test-42.zip").string()));
     }
-    void TearDown() override { unsetenv("XDG_CACHE_HOME"); }
+    void TearDown() override {
+        g_log_remove_handler(nullptr, logHandler);
+        unsetenv("XDG_CACHE_HOME");
+    }
+    bool loggedThat(const std::string& part) const {
+        return std::any_of(logged.begin(), logged.end(),
+                           [&](const auto& line) { return line.find(part) != line.npos; });
+    }
 
     static std::string feedFor(int version, const std::string& sha256) {
         return "{\"version\": " + std::to_string(version) + ", \"url\": \"Test-42.zip\", \"sha256\": \"" + sha256 +
@@ -127,7 +146,9 @@ protected:
         ASSERT_FALSE(driver.events.empty());
         ASSERT_EQ(driver.events[0], "offer 2.0") << ::testing::PrintToString(driver.told.size());
     }
-    bool stillWaiting() const { return updater.waiting() && fs::exists(updater.waiting()->app + "/Contents/Linux/prog"); }
+    bool stillWaiting() const {
+        return updater.waiting() && fs::exists(updater.waiting()->app + "/Contents/Linux/prog");
+    }
     std::string runningVersion() const { return *Bundle::at(here.string()).string("CFBundleVersion"); }
 };
 
@@ -142,7 +163,8 @@ TEST_F(UpdaterTest, ChecksOneAtATimeAndSaysWhyOnlyToWhoAsked) {
     transport.feed = Refusal{"Could not resolve host: updates.example"};
     transport.release();
     EXPECT_FALSE(updater.checking());
-    EXPECT_TRUE(driver.told.empty());  // quiet
+    EXPECT_TRUE(driver.told.empty());  // quiet, but the log knows why
+    EXPECT_TRUE(loggedThat("Could not resolve host"));
     updater.check(false);
     transport.release();
     ASSERT_EQ(driver.told.size(), 1u);
@@ -160,10 +182,12 @@ TEST_F(UpdaterTest, ChecksOneAtATimeAndSaysWhyOnlyToWhoAsked) {
     transport.feed = feedFor(42, std::string(64, '0'));
     updater.check(true);
     transport.release();
+    EXPECT_TRUE(loggedThat("The download was damaged. (its SHA-256 is not the one the feed gave)"));
     updater.check(false);
     transport.release();
     ASSERT_EQ(driver.told.size(), 3u);
-    EXPECT_EQ(driver.told[2].informative, "The download was damaged.");
+    EXPECT_EQ(driver.told[2].informative,
+              "The download was damaged.\nIts SHA-256 is not the one the feed gave.");  // the cause, briefly
     transport.archive.clear();
     updater.check(false);
     transport.release();
@@ -195,7 +219,7 @@ TEST_F(UpdaterTest, LaterWaitsAndOneAlertAtATimeThenQuitInstallsOnce) {
     ASSERT_EQ(scripts.size(), 1u);
     EXPECT_NE(scripts[0].find(here.string()), std::string::npos);
     EXPECT_TRUE(fs::exists(base / "cache/org.mirovan.Test/update"));  // the script's to remove now
-    updater.check(false);  // nothing more once the app is ending
+    updater.check(false);                                             // nothing more once the app is ending
     EXPECT_EQ(transport.asked.size(), requests);
 }
 
@@ -221,8 +245,8 @@ TEST_F(UpdaterTest, WhatStopsARestartLosesNothing) {
     spawnFailures = 2;
     updater.check(false);
     driver.answer(OfferAnswer::restart);
-    EXPECT_EQ(driver.events, (std::vector<std::string>{"offer 2.0", "stay", "offer 2.0", "leave", "start, relaunch",
-                                                       "tell"}));
+    EXPECT_EQ(driver.events,
+              (std::vector<std::string>{"offer 2.0", "stay", "offer 2.0", "leave", "start, relaunch", "tell"}));
     ASSERT_EQ(driver.told.size(), 1u);
     EXPECT_EQ(driver.told[0].text, "Couldn't restart to update.");
     EXPECT_NE(driver.told[0].informative.find("Resource unavailable"), std::string::npos);
@@ -235,5 +259,6 @@ TEST_F(UpdaterTest, WhatStopsARestartLosesNothing) {
     EXPECT_EQ(driver.events.back(), "start");
     EXPECT_EQ(std::count(driver.events.begin(), driver.events.end(), std::string("start")), 1);
     EXPECT_TRUE(scripts.empty());
+    EXPECT_TRUE(loggedThat("Resource unavailable"));
     EXPECT_EQ(runningVersion(), "41");
 }
