@@ -88,7 +88,7 @@ class UpdaterTest : public ::testing::Test {
 protected:
     Scratch base{"updater"};
     fs::path here = base / "apps/Test.app";
-    FakeDriver driver{(makeRunning(), here)};
+    FakeDriver driver{(makeBundles(), here)};  // the running bundle exists before the driver reads it
     FakeTransport transport;
     int spawnFailures = 0;  // how many script starts fail from now on
     std::vector<std::string> scripts;
@@ -101,9 +101,10 @@ protected:
             return accepted();
         }};
 
-    void makeRunning() {
+    // Build 41 running, with the feed's address; the update's scratch folder under `base`.
+    void makeBundles() {
         setenv("XDG_CACHE_HOME", (base / "cache").c_str(), 1);
-        std::string team = newKey(base / "key.pem");
+        newKey(base / "key.pem");
         makeBundle(here, "org.mirovan.Test",
                    "<string>41</string><key>MirovanUpdateURL</key><string>" + std::string(feedUrl) + "</string>");
         sign(here, base / "key.pem");
@@ -140,8 +141,8 @@ protected:
                "\", \"name\": \"2.0\"}";
     }
     // Check, download and verify, up to the offer on screen.
-    void offered(bool quiet = true) {
-        updater.check(quiet);
+    void offered() {
+        updater.check(true);
         transport.release();
         ASSERT_FALSE(driver.events.empty());
         ASSERT_EQ(driver.events[0], "offer 2.0") << ::testing::PrintToString(driver.told.size());
