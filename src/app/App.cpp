@@ -140,7 +140,7 @@ std::vector<MenuCommand> App::commands() {
     };
     return {
         {"about", [this] { window_->about(); }},
-        {"check-for-updates", [this] { updates_->check(); }},
+        {"check-for-updates", [this] { updates_->check(false); }},
         {"hide", [this] { window_->hide(); }},
         {"quit", [this] { guard_->leavePage([this] { quit(); }); }},
         {"undo", editing(WEBKIT_EDITING_COMMAND_UNDO)},

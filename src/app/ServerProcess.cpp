@@ -49,11 +49,11 @@ void ServerProcess::start() {
     data_ = dataDirectory(g_getenv("MIROVAN_DATA"), cwd, g_get_user_data_dir(), name);
     ServerCommand command = serverCommand(files, data_, currentEnvironment());
     auto launched = ChildProcess::spawn({command.argv, command.directory, command.environment});
-    if (auto* error = std::get_if<int>(&launched)) {
-        events_.failed(name + " couldn't start", g_strerror(*error));
+    if (!launched) {
+        events_.failed(name + " couldn't start", launched.cause());
         return;
     }
-    shell_ = std::move(std::get<std::unique_ptr<ChildProcess>>(launched));
+    shell_ = *std::move(launched);
 
     outputWatch_ = g_unix_fd_add(
         shell_->outputFd(), static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
@@ -90,8 +90,9 @@ size_t ServerProcess::read(size_t limit) {
     bool ended = false;
     while (bytes.size() < limit) {
         auto result = shell_->read(bytes, 64 * 1024);
-        if (result == ChildProcess::Read::empty) break;
-        if (result == ChildProcess::Read::end) {
+        if (result && *result == ChildProcess::Read::empty) break;
+        if (!result) g_warning("%s %s", result.why().c_str(), result.cause().c_str());
+        if (!result || *result == ChildProcess::Read::end) {
             ended = true;
             break;
         }
@@ -125,7 +126,11 @@ void ServerProcess::onExit() {
 
 void ServerProcess::shellSaid(std::string_view text) {
     std::string openLink = data_ + "/open-link";
-    auto page = output_.said(text, [&] { return readSmallFile(AT_FDCWD, openLink.c_str(), openLinkLimit); });
+    auto page = output_.said(text, [&]() -> std::optional<std::string> {
+        auto link = readSmallFile(AT_FDCWD, openLink.c_str(), openLinkLimit);
+        if (!link) return std::nullopt;
+        return *std::move(link);
+    });
     if (!page) return;
     trace("ready-line");
     events_.ready(*page);

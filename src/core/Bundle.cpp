@@ -19,15 +19,15 @@ namespace {
 // checked, so its size must not be the archive's to choose.
 constexpr std::size_t infoLimit = 1 << 20;
 
-std::shared_ptr<void> readInfo(const fs::path& file) {
-    std::optional<std::string> bytes = readSmallFile(AT_FDCWD, file.c_str(), infoLimit);
-    if (!bytes) return nullptr;
+Checked<std::shared_ptr<void>> readInfo(const fs::path& file) {
+    Checked<std::string> bytes = readSmallFile(AT_FDCWD, file.c_str(), infoLimit);
+    if (!bytes) return Refusal{"The Info.plist couldn't be read.", bytes.cause()};
     plist_t root = nullptr;
     plist_from_memory(bytes->data(), static_cast<uint32_t>(bytes->size()), &root);
-    if (!root) return nullptr;
+    if (!root) return Refusal{"The Info.plist couldn't be read.", "not a property list"};
     if (plist_get_node_type(root) != PLIST_DICT) {
         plist_free(root);
-        return nullptr;
+        return Refusal{"The Info.plist couldn't be read.", "not a dictionary"};
     }
     return std::shared_ptr<void>(root, [](void* p) { plist_free(static_cast<plist_t>(p)); });
 }
@@ -38,7 +38,13 @@ Bundle Bundle::at(const std::string& root) {
     Bundle b;
     b.root_ = root;
     b.resources_ = (fs::path(root) / "Contents" / "Resources").string();
-    b.info_ = readInfo(fs::path(root) / "Contents" / "Info.plist");
+    auto info = readInfo(fs::path(root) / "Contents" / "Info.plist");
+    if (info) {
+        b.info_ = *std::move(info);
+        b.infoRead_ = accepted();
+    } else {
+        b.infoRead_ = info.refusal();
+    }
     return b;
 }
 

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/Checked.h"
+
 namespace mirovan {
 
 class Bundle {
@@ -28,11 +30,14 @@ public:
     // The name of the app's own folders (its web store): the identifier, else the name,
     // when it is a plain file name; else "Mirovan".
     std::string folderName() const;
+    // Whether the Info.plist was read, or why not (a bundle without one reads as empty).
+    const Checked<>& info() const { return infoRead_; }
 
 private:
     std::string root_;
     std::string resources_;
     std::shared_ptr<void> info_;  // plist_t of the Info.plist dictionary, when readable
+    Checked<> infoRead_ = Refusal{"There is no Info.plist.", ""};
 };
 
 }  // namespace mirovan

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -44,6 +45,8 @@ void cleanAttributes(posix_spawnattr_t& attr, short flags) {
     posix_spawnattr_setflags(&attr, flags | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 }
 
+Refusal notStarted(int error) { return {"The program couldn't be started.", strerror(error)}; }
+
 std::vector<char*> pointers(const std::vector<std::string>& strings) {
     std::vector<char*> out;
     for (const auto& s : strings) out.push_back(const_cast<char*>(s.c_str()));
@@ -53,10 +56,10 @@ std::vector<char*> pointers(const std::vector<std::string>& strings) {
 
 }  // namespace
 
-std::variant<std::unique_ptr<ChildProcess>, int> ChildProcess::spawn(const Command& command) {
+Checked<std::unique_ptr<ChildProcess>> ChildProcess::spawn(const Command& command) {
     Pipe in, out;
-    if (int error = openPipe(in)) return error;
-    if (int error = openPipe(out)) return error;
+    if (int error = openPipe(in)) return notStarted(error);
+    if (int error = openPipe(out)) return notStarted(error);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -78,7 +81,7 @@ std::variant<std::unique_ptr<ChildProcess>, int> ChildProcess::spawn(const Comma
     int error = posix_spawn(&pid, command.argv[0].c_str(), &actions, &attr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
-    if (error != 0) return error;
+    if (error != 0) return notStarted(error);
 
     std::unique_ptr<ChildProcess> child(new ChildProcess());
     child->pid_ = pid;
@@ -92,7 +95,7 @@ std::variant<std::unique_ptr<ChildProcess>, int> ChildProcess::spawn(const Comma
 
 ChildProcess::~ChildProcess() = default;
 
-ChildProcess::Read ChildProcess::read(std::string& into, size_t limit) {
+Checked<ChildProcess::Read> ChildProcess::read(std::string& into, size_t limit) {
     size_t before = into.size();
     into.resize(before + limit);
     ssize_t n;
@@ -102,7 +105,8 @@ ChildProcess::Read ChildProcess::read(std::string& into, size_t limit) {
     into.resize(before + (n > 0 ? static_cast<size_t>(n) : 0));
     if (n > 0) return Read::data;
     if (n == 0) return Read::end;
-    return errno == EAGAIN ? Read::empty : Read::end;
+    if (errno == EAGAIN) return Read::empty;
+    return Refusal{"The program's output couldn't be read.", strerror(errno)};
 }
 
 void ChildProcess::closeInput() { input_ = Fd(); }
@@ -146,7 +150,7 @@ void ChildProcess::reap() {
     if (waitpid(pid_, &status, WNOHANG) != 0) reaped_ = true;
 }
 
-void launchDetachedScript(const std::string& script) {
+Checked<> launchDetachedScript(const std::string& script) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addclosefrom_np(&actions, 3);
@@ -155,9 +159,11 @@ void launchDetachedScript(const std::string& script) {
     std::vector<std::string> args = {"/bin/sh", "-c", script};
     auto argv = pointers(args);
     pid_t pid = -1;
-    posix_spawn(&pid, "/bin/sh", &actions, &attr, argv.data(), environ);
+    int error = posix_spawn(&pid, "/bin/sh", &actions, &attr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
+    if (error != 0) return Refusal{"The installer couldn't be started.", std::string("/bin/sh: ") + strerror(error)};
+    return accepted();
 }
 
 }  // namespace mirovan

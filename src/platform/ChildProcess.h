@@ -5,9 +5,9 @@
 #include <chrono>
 #include <memory>
 #include <string>
-#include <variant>
 #include <vector>
 
+#include "platform/Checked.h"
 #include "platform/Owned.h"
 
 namespace mirovan {
@@ -20,8 +20,8 @@ public:
         std::vector<std::string> environment;  // NAME=value entries, the whole environment
     };
 
-    // The child, or the errno of the failed launch.
-    static std::variant<std::unique_ptr<ChildProcess>, int> spawn(const Command& command);
+    // The child, or why it could not be launched (the cause is the system's own words).
+    static Checked<std::unique_ptr<ChildProcess>> spawn(const Command& command);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -33,8 +33,9 @@ public:
     int outputFd() const { return output_.get(); }
 
     enum class Read { data, empty, end };
-    // Appends what can be read now, at most `limit` bytes.
-    Read read(std::string& into, size_t limit);
+    // Appends what can be read now, at most `limit` bytes; refused when the pipe fails,
+    // after which nothing more can be read.
+    Checked<Read> read(std::string& into, size_t limit);
 
     // Closes our end of the standard input: the child sees end of file.
     void closeInput();
@@ -57,7 +58,7 @@ private:
 
 // Starts `script` with /bin/sh in a session of its own, so that it outlives this process
 // and no terminal's hang-up reaches it. Its standard streams and environment are ours;
-// every other descriptor closes. Nothing waits for it, and a failed launch is dropped.
-void launchDetachedScript(const std::string& script);
+// every other descriptor closes. Nothing waits for it; a launch that failed says why.
+Checked<> launchDetachedScript(const std::string& script);
 
 }  // namespace mirovan

@@ -10,9 +10,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
 #include "platform/Owned.h"
 
@@ -22,6 +21,7 @@ namespace {
 
 constexpr long stallSeconds = 60;
 constexpr long maxRedirects = 20;
+constexpr const char* transferFailed = "The transfer failed.";
 
 using Easy = Owned<CURL, curl_easy_cleanup>;
 using Headers = Owned<curl_slist, curl_slist_free_all>;
@@ -58,10 +58,9 @@ size_t writeToFile(char* data, size_t size, size_t count, void* fd) {
 // A transfer as users expect one: redirects followed, the system's certificates and proxy
 // variables (libcurl's defaults), no signals (we are not on the main thread), and a stall
 // timeout so that a dead connection cannot keep a check in flight for ever.
-std::optional<std::string> perform(const std::string& url, const curl_slist* headers, curl_write_callback write,
-                                   void* sink) {
+Checked<> perform(const std::string& url, const curl_slist* headers, curl_write_callback write, void* sink) {
     Easy easy(curl_easy_init());
-    if (!easy) return std::string(curl_easy_strerror(CURLE_FAILED_INIT));
+    if (!easy) return Refusal{transferFailed, curl_easy_strerror(CURLE_FAILED_INIT)};
     char message[CURL_ERROR_SIZE] = "";
     CURL* c = easy.get();
     curl_easy_setopt(c, CURLOPT_URL, url.c_str());
@@ -81,10 +80,10 @@ std::optional<std::string> perform(const std::string& url, const curl_slist* hea
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, write);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, sink);
     CURLcode code = curl_easy_perform(c);
-    if (code == CURLE_OK) return std::nullopt;
+    if (code == CURLE_OK) return accepted();
     std::string text = message[0] ? message : curl_easy_strerror(code);
     while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-    return text;
+    return Refusal{transferFailed, text};
 }
 
 gboolean runOnce(gpointer closure) {
@@ -99,58 +98,61 @@ void toMainLoop(std::function<void()> then) {
 
 }  // namespace
 
-Fetched get(const std::string& url, std::size_t limit) {
+Checked<std::string> get(const std::string& url, std::size_t limit) {
     // A feed must never come from a cache, ours or a proxy's.
     curl_slist* list = nullptr;
     for (const char* header : {"Cache-Control: no-cache", "Pragma: no-cache"}) {
         curl_slist* longer = curl_slist_append(list, header);
         if (!longer) {
             curl_slist_free_all(list);
-            return {{}, std::string(curl_easy_strerror(CURLE_OUT_OF_MEMORY))};
+            return Refusal{transferFailed, curl_easy_strerror(CURLE_OUT_OF_MEMORY)};
         }
         list = longer;
     }
     Headers headers(list);
     Body body{{}, limit, false};
-    Fetched fetched;
-    fetched.error = perform(url, headers.get(), appendToString, &body);
-    if (body.tooLong) fetched.error = "The answer is larger than " + std::to_string(limit) + " bytes.";
-    if (!fetched.error) fetched.body = std::move(body.text);
-    return fetched;
+    Checked<> done = perform(url, headers.get(), appendToString, &body);
+    if (body.tooLong) return Refusal{"The answer is larger than " + std::to_string(limit) + " bytes.", ""};
+    if (!done) return done.refusal();
+    return std::move(body.text);
 }
 
-void getToFile(const std::string& url, const std::string& folder, const std::function<void(const Downloaded&)>& use) {
+void getToFile(const std::string& url, const std::string& folder,
+               const std::function<void(const Checked<std::string>&)>& use) {
     g_autofree char* path = g_build_filename(folder.c_str(), "download-XXXXXX", nullptr);
     // Close-on-exec: no child spawned meanwhile may hold the file open.
     int fd = mkostemp(path, O_CLOEXEC);
     if (fd < 0) {
-        use({std::nullopt, std::string(std::strerror(errno))});
+        use(Refusal{"The download couldn't be saved.", std::strerror(errno)});
         return;
     }
-    Downloaded downloaded;
-    downloaded.error = perform(url, nullptr, writeToFile, &fd);
-    if (::close(fd) != 0 && !downloaded.error) downloaded.error = std::strerror(errno);
-    if (downloaded.error) {
+    Checked<> done = perform(url, nullptr, writeToFile, &fd);
+    if (::close(fd) != 0 && done) done = Refusal{"The download couldn't be saved.", std::strerror(errno)};
+    if (!done) {
         ::unlink(path);
-        use(downloaded);
+        use(done.refusal());
         return;
     }
-    downloaded.file = path;
-    use(downloaded);
+    use(std::string(path));
     ::unlink(path);
 }
 
 void onWorker(std::function<std::function<void()>()> work) {
     static std::once_flag initialised;
     std::call_once(initialised, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-    auto job = [work = std::move(work)] { toMainLoop(work()); };
-    try {
-        // Detached: nothing waits for a transfer, and the process may end during one.
-        std::thread(job).detach();
-    } catch (const std::system_error&) {
-        // No thread to be had: do the work here rather than never answer.
-        job();
+    auto* job = new std::function<void()>([work = std::move(work)] { toMainLoop(work()); });
+    auto run = [](gpointer data) -> gpointer {
+        std::unique_ptr<std::function<void()>> owned(static_cast<std::function<void()>*>(data));
+        (*owned)();
+        return nullptr;
+    };
+    // Detached: nothing waits for a transfer, and the process may end during one.
+    if (GThread* thread = g_thread_try_new("transfer", run, job, nullptr)) {
+        g_thread_unref(thread);
+        return;
     }
+    // No thread to be had: do the work here rather than never answer.
+    run(job);
 }
 
 }  // namespace mirovan::http

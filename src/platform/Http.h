@@ -8,33 +8,26 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
 
+#include "platform/Checked.h"
+
 namespace mirovan {
-
-// A GET's body, or why the transfer failed. The HTTP status is not looked at: an error
-// page is a body like any other. A body longer than the limit fails the transfer.
-struct Fetched {
-    std::string body;
-    std::optional<std::string> error;
-};
-
-// A download: the file holding the body, or why the transfer failed. The file exists only
-// while the worker-thread step runs; a failed transfer leaves no file behind.
-struct Downloaded {
-    std::optional<std::string> file;
-    std::optional<std::string> error;
-};
 
 namespace http {
 
-// The blocking halves, run on a worker thread.
-Fetched get(const std::string& url, std::size_t limit);
-// Writes into a new file in `folder`, which must exist.
-void getToFile(const std::string& url, const std::string& folder, const std::function<void(const Downloaded&)>& use);
+// The blocking halves, run on a worker thread. A transfer that failed is refused with
+// words for the user and libcurl's (or the system's) own as the cause.
+
+// A GET's body. The HTTP status is not looked at: an error page is a body like any other.
+// A body longer than the limit fails the transfer.
+Checked<std::string> get(const std::string& url, std::size_t limit);
+// Writes into a new file in `folder`, which must exist, and hands `use` that file's path;
+// the file exists only while `use` runs. A failed transfer leaves no file behind.
+void getToFile(const std::string& url, const std::string& folder,
+               const std::function<void(const Checked<std::string>&)>& use);
 
 // Runs `work` on a new thread; the closure it returns then runs on the main loop.
 void onWorker(std::function<std::function<void()>()> work);
@@ -45,7 +38,7 @@ void onWorker(std::function<std::function<void()>()> work);
 // the outcome into a value on the worker thread; `done` receives that value on the main loop.
 template <class Read, class Done>
 void fetch(const std::string& url, std::size_t limit, Read read, Done done) {
-    using Value = std::decay_t<std::invoke_result_t<Read, Fetched>>;
+    using Value = std::decay_t<std::invoke_result_t<Read, Checked<std::string>>>;
     http::onWorker([url, limit, read = std::move(read), done = std::move(done)]() -> std::function<void()> {
         auto value = std::make_shared<Value>(read(http::get(url, limit)));
         return [done, value] { done(std::move(*value)); };
@@ -56,10 +49,11 @@ void fetch(const std::string& url, std::size_t limit, Read read, Done done) {
 // file exists; the file is deleted after it, and `done` receives its result on the main loop.
 template <class Work, class Done>
 void download(const std::string& url, const std::string& folder, Work work, Done done) {
-    using Value = std::decay_t<std::invoke_result_t<Work, const Downloaded&>>;
+    using Value = std::decay_t<std::invoke_result_t<Work, const Checked<std::string>&>>;
     http::onWorker([url, folder, work = std::move(work), done = std::move(done)]() -> std::function<void()> {
         std::shared_ptr<Value> value;
-        http::getToFile(url, folder, [&](const Downloaded& got) { value = std::make_shared<Value>(work(got)); });
+        http::getToFile(url, folder,
+                        [&](const Checked<std::string>& got) { value = std::make_shared<Value>(work(got)); });
         return [done, value] { done(std::move(*value)); };
     });
 }

@@ -5,16 +5,18 @@
 #include <sys/stat.h>
 
 #include <cstddef>
-#include <optional>
 #include <string>
+
+#include "platform/Checked.h"
 
 namespace mirovan {
 
 // The bytes of the regular file `name` (relative to the folder open at `dir`, or AT_FDCWD),
-// when it holds at most `limit` of them; nothing for anything else, or a file that grew
-// past `limit` while it was read. Never blocks on a FIFO or a device. Without `follow` a
-// symlink is refused. `seen` gets the file's status as it was opened.
-std::optional<std::string> readSmallFile(int dir, const char* name, std::size_t limit, bool follow = true,
-                                         struct stat* seen = nullptr);
+// when it holds at most `limit` of them; refused for anything else, or a file that grew
+// past `limit` while it was read, with the reason as the cause. Never blocks on a FIFO or
+// a device. Without `follow` a symlink is refused. `seen` gets the file's status as it
+// was opened.
+Checked<std::string> readSmallFile(int dir, const char* name, std::size_t limit, bool follow = true,
+                                   struct stat* seen = nullptr);
 
 }  // namespace mirovan

@@ -12,9 +12,9 @@
 #include <string>
 #include <string_view>
 
+#include "platform/Checked.h"
 #include "platform/Owned.h"
 #include "update/Manifest.h"
-#include "update/Refusal.h"
 
 namespace mirovan::scan {
 

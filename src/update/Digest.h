@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "update/Refusal.h"
+#include "platform/Checked.h"
 
 namespace mirovan {
 

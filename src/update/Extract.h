@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "update/Refusal.h"
+#include "platform/Checked.h"
 
 namespace mirovan {
 

@@ -1,6 +1,8 @@
 // The manifest's canonical text and the symlink rule.
 #include "update/Manifest.h"
 
+#include <glib.h>
+
 #include <cstdio>
 #include <deque>
 #include <vector>
@@ -180,13 +182,9 @@ bool staysInside(const std::map<std::string, ManifestEntry>& entries, const std:
 }
 
 bool isUtf8(std::string_view text) {
-    // The serializer's own check, so what passes here can always be written.
-    try {
-        (void)json(std::string(text)).dump();
-        return true;
-    } catch (const json::type_error&) {
-        return false;
-    }
+    // GLib's check is as strict as the serializer's (no overlong forms, no surrogates, nothing
+    // past U+10FFFF), so what passes here can always be written; a NUL cannot be in a name.
+    return g_utf8_validate_len(text.data(), text.size(), nullptr);
 }
 
 std::string quotedPath(std::string_view path) {

@@ -47,29 +47,23 @@ bool writeAll(int fd, std::string_view bytes) {
 }
 
 // A new file holding `bytes` with exactly `mode`; removed again if anything fails.
-bool writeNew(const std::string& path, std::string_view bytes, mode_t mode) {
+Checked<> writeNew(const std::string& path, std::string_view bytes, mode_t mode) {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-    if (fd < 0) return false;
+    if (fd < 0)
+        return Refusal{quotedPath(path) + (errno == EEXIST ? " already exists" : " could not be made"),
+                       std::strerror(errno)};
     bool ok = fchmod(fd, mode) == 0 && writeAll(fd, bytes);
     int error = errno;
     ok = close(fd) == 0 && ok;
-    if (!ok) {
-        unlink(path.c_str());
-        errno = error;
-    }
-    return ok;
+    if (ok) return accepted();
+    unlink(path.c_str());
+    return Refusal{quotedPath(path) + " could not be written", std::strerror(error)};
 }
 
 Checked<Key> loadKey(const std::string& keyFile) {
-    errno = 0;
     auto pem = readSmallFile(AT_FDCWD, keyFile.c_str(), keyFileLimit, true);
-    if (!pem) {
-        // Say which of the usual reasons it is, so the developer knows what to mend.
-        std::string why = errno == ENOENT   ? "does not exist"
-                          : errno == EACCES ? "cannot be read: permission denied"
-                                            : "could not be read (not a small regular file)";
-        return Refusal{"the key file " + quotedPath(keyFile) + " " + why};
-    }
+    // The reason, so the developer knows what to mend.
+    if (!pem) return Refusal{"the key file " + quotedPath(keyFile) + " cannot be read: " + pem.cause()};
     if (pem->find("ENCRYPTED") != std::string::npos) {
         OPENSSL_cleanse(pem->data(), pem->size());
         return Refusal{"the key file " + quotedPath(keyFile) +
@@ -144,12 +138,9 @@ Checked<std::string> makeKey(const std::string& keyFile) {
         return Refusal{"could not make an Ed25519 key"};
     char* pem = nullptr;
     long size = BIO_get_mem_data(out.get(), &pem);
-    bool written = writeNew(keyFile, std::string_view(pem, std::size_t(size)), 0600);
-    int error = errno;
+    Checked<> written = writeNew(keyFile, std::string_view(pem, std::size_t(size)), 0600);
     OPENSSL_cleanse(pem, std::size_t(size));
-    if (!written)
-        return Refusal{quotedPath(keyFile) +
-                       (error == EEXIST ? " already exists" : std::string(": ") + std::strerror(error))};
+    if (!written) return written.refusal();
     return teamOf(*publicKey);
 }
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "update/Refusal.h"
+#include "platform/Checked.h"
 
 namespace mirovan {
 

@@ -27,9 +27,11 @@ namespace {
 constexpr const char* kDamaged = "The download was damaged.";
 constexpr const char* kNotUnpacked = "Couldn't unpack it.";
 constexpr const char* kOtherDeveloper = "The new version isn't signed by the same developer, so it wasn't installed.";
+constexpr const char* kNoScratch = "There is no private folder to download it to.";
 constexpr const char* kWrongVersion = "The download isn't the version it said it was, so it wasn't installed.";
 
-Refusal refused(std::string message) { return {std::move(message)}; }
+// The chain's own words for the user, and the failing step's finding for the log.
+Refusal refused(std::string message, std::string cause = "") { return {std::move(message), std::move(cause)}; }
 
 // The first top-level entry, in the folder's own listing order, whose extension is ".app"
 // exactly; whatever it is, a bundle or not, the checks after this judge it.
@@ -44,10 +46,12 @@ std::optional<std::string> firstApp(const std::string& folder) {
     return std::nullopt;
 }
 
-bool sameTeam(const std::string& app, const std::optional<std::string>& runningTeam) {
-    if (!runningTeam) return false;  // an unsigned build can take no update
+Checked<> sameTeam(const std::string& app, const std::optional<std::string>& runningTeam) {
+    if (!runningTeam) return refused(kOtherDeveloper, "the running copy is not signed");
     Checked<std::string> theirs = team(app);
-    return theirs && *theirs == *runningTeam;
+    if (!theirs) return refused(kOtherDeveloper, theirs.why());
+    if (*theirs != *runningTeam) return refused(kOtherDeveloper, "signed by team " + *theirs);
+    return accepted();
 }
 
 bool declaresVersion(const Bundle& bundle, std::int64_t version, std::int64_t current) {
@@ -59,28 +63,35 @@ bool declaresVersion(const Bundle& bundle, std::int64_t version, std::int64_t cu
 Checked<> makeScratch(const std::string& work) {
     std::error_code error;
     std::filesystem::remove_all(work, error);
-    if (error) return Refusal{error.message()};
+    if (error) return refused(kNoScratch, error.message());
     g_autofree char* parent = g_path_get_dirname(work.c_str());
-    if (g_mkdir_with_parents(parent, 0700) != 0 || mkdir(work.c_str(), 0700) != 0) return Refusal{g_strerror(errno)};
+    if (g_mkdir_with_parents(parent, 0700) != 0 || mkdir(work.c_str(), 0700) != 0)
+        return refused(kNoScratch, g_strerror(errno));
     // The umask may have taken bits away, never added them; a folder that was there
     // already (a race) is not ours to trust.
     struct stat st;
     if (lstat(work.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077))
-        return Refusal{"the scratch folder is not private"};
+        return refused(kNoScratch, "the scratch folder is not private");
     return accepted();
 }
 
 Checked<> recheck(const std::string& app, std::int64_t version, const RunningApp& running) {
-    if (Bundle::at(app).identifier() != running.identifier) return refused(kOtherDeveloper);
-    if (!sameTeam(app, running.team)) return refused(kOtherDeveloper);
+    Bundle unchecked = Bundle::at(app);
+    if (!unchecked.info())
+        return refused(kOtherDeveloper, "its Info.plist couldn't be read: " + unchecked.info().cause());
+    if (unchecked.identifier() != running.identifier)
+        return refused(kOtherDeveloper, "its identifier is not " + running.identifier.value_or("set"));
+    if (auto same = sameTeam(app, running.team); !same) return same;
     // Read after the signature check, so the number is the one that was signed.
     Bundle bundle = Bundle::at(app);
-    if (!declaresVersion(bundle, version, running.current)) return refused(kWrongVersion);
+    if (!declaresVersion(bundle, version, running.current))
+        return refused(kWrongVersion, "it is build " + bundle.string("CFBundleVersion").value_or("?") +
+                                          ", the feed said " + std::to_string(version));
     // A bundle that cannot be started would be offered, and never installed, for ever.
     std::string program = bundle.string("CFBundleExecutable").value_or("");
     if (!plainFileName(program) ||
         !g_file_test((app + "/Contents/Linux/" + program).c_str(), G_FILE_TEST_IS_EXECUTABLE))
-        return refused(kNotUnpacked);
+        return refused(kNotUnpacked, "it has no program to start");
     return accepted();
 }
 
@@ -88,28 +99,31 @@ Checked<std::string> unpack(const std::string& archive, const std::string& sha25
                             const RunningApp& running) {
     // The feed's digest arrives lowercased; any other difference is damage.
     Checked<std::string> digest = sha256OfFile(archive);
-    if (!digest || *digest != sha256) return refused(kDamaged);
+    if (!digest) return refused(kDamaged, digest.why());
+    if (*digest != sha256) return refused(kDamaged, "its SHA-256 is not the one the feed gave");
 
     // A folder of its own, private like the scratch folder, and gone again on refusal.
     g_autofree char* uuid = g_uuid_string_random();
     std::string folder = (std::filesystem::path(running.work) / uuid).string();
-    if (mkdir(folder.c_str(), 0700) != 0) return refused(g_strerror(errno));
-    auto refuse = [&](const char* message) -> Checked<std::string> {
+    if (mkdir(folder.c_str(), 0700) != 0) return refused(kNotUnpacked, g_strerror(errno));
+    auto refuse = [&](Refusal refusal) -> Checked<std::string> {
         std::error_code ignored;
         std::filesystem::remove_all(folder, ignored);
-        return refused(message);
+        return refusal;
     };
 
     struct stat archiveStat;
     struct statvfs room;
-    if (stat(archive.c_str(), &archiveStat) != 0 || statvfs(folder.c_str(), &room) != 0) return refuse(kNotUnpacked);
+    if (stat(archive.c_str(), &archiveStat) != 0 || statvfs(folder.c_str(), &room) != 0)
+        return refuse(refused(kNotUnpacked, g_strerror(errno)));
     ExtractLimits limits =
         extractLimits(std::uint64_t(archiveStat.st_size), std::uint64_t(room.f_bavail) * room.f_frsize);
-    if (!extractZip(archive, folder, limits)) return refuse(kNotUnpacked);
+    if (auto extracted = extractZip(archive, folder, limits); !extracted)
+        return refuse(refused(kNotUnpacked, extracted.why()));
 
     std::optional<std::string> app = firstApp(folder);
-    if (!app) return refuse(kNotUnpacked);
-    if (auto checked = recheck(*app, version, running); !checked) return refuse(checked.why().c_str());
+    if (!app) return refuse(refused(kNotUnpacked, "it holds no .app folder"));
+    if (auto checked = recheck(*app, version, running); !checked) return refuse(checked.refusal());
     return *app;
 }
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "update/Refusal.h"
+#include "platform/Checked.h"
 
 namespace mirovan {
 

@@ -11,43 +11,46 @@
 #include <utility>
 
 #include "core/Trace.h"
-#include "platform/ChildProcess.h"
-#include "platform/Http.h"
 #include "platform/Session.h"
-#include "update/Feed.h"
 #include "update/Signature.h"
 #include "update/SwapScript.h"
 #include "update/Unpack.h"
-#include "update/UpdaterRule.h"
 #include "update/Version.h"
 
 namespace mirovan {
 
-// The feed's outcome as it leaves the worker thread: the document, parsed there, or none;
-// and the transport error, if the transfer failed.
-struct FeedAnswer {
-    std::optional<FeedDocument> document;
-    std::optional<std::string> error;
-};
+namespace {
 
-Updater::Updater(UpdaterHost& host)
-    : current(buildNumber(host.bundle().string("CFBundleVersion").value_or(""))), host_(host) {}
+// Only the log hears of what a quiet check or a quit refused.
+void logRefusal(const char* what, const Refusal& refusal) {
+    g_warning("%s: %s (%s)", what, refusal.why.c_str(), refusal.cause.c_str());
+}
 
-std::optional<std::string> Updater::feed() const { return feedAddress(host_.bundle().string("MirovanUpdateURL")); }
+}  // namespace
+
+Updater::Updater(UpdaterDriver& driver, UpdateTransport& transport, StartScript startScript)
+    : driver_(driver),
+      transport_(transport),
+      startScript_(std::move(startScript)),
+      current_(buildNumber(driver.bundle().string("CFBundleVersion").value_or(""))) {}
+
+std::optional<std::string> Updater::feed() const { return feedAddress(driver_.bundle().string("MirovanUpdateURL")); }
 
 std::string Updater::work() const {
-    return scratchFolder(g_getenv("XDG_CACHE_HOME"), g_get_home_dir(), host_.bundle().identifier().value_or("Mirovan"));
+    return scratchFolder(g_getenv("XDG_CACHE_HOME"), g_get_home_dir(),
+                         driver_.bundle().identifier().value_or("Mirovan"));
 }
 
 RunningApp Updater::running() const {
-    const Bundle& bundle = host_.bundle();
-    RunningApp self{bundle.identifier(), std::nullopt, current, work()};
+    const Bundle& bundle = driver_.bundle();
+    RunningApp self{bundle.identifier(), std::nullopt, current_, work()};
     // Only a key whose own signed entry checks out names our team.
     if (auto own = ownTeam(bundle.root())) self.team = *own;
     return self;
 }
 
-void Updater::discardScratch() {
+void Updater::drop() {
+    if (stage_ == Stage::ready) stage_ = Stage::idle;
     std::error_code ignored;
     std::filesystem::remove_all(work(), ignored);
 }
@@ -64,153 +67,157 @@ void Updater::clearLeftovers() {
 }
 
 void Updater::check(bool quiet) {
+    if (stage_ == Stage::done) return;  // the app is ending
     auto url = feed();
-    switch (checkStep(ready.has_value(), checking, url.has_value(), quiet)) {
+    switch (checkStep(stage_ == Stage::ready, stage_ == Stage::checking, url.has_value(), quiet)) {
     case CheckStep::offerReady:
         // A waiting update is offered again; it is never replaced by a newer download.
-        offer(ready->version);
+        offer();
         return;
     case CheckStep::askFeed:
-        checking = true;
+        stage_ = Stage::checking;
         trace("update-check");
-        fetch(
-            *url, feedLimit,
-            [](Fetched got) {
-                // Parsed here, off the main thread.
-                return FeedAnswer{got.error ? std::nullopt : readFeed(got.body), got.error};
-            },
-            [this, url = *url, quiet](const FeedAnswer& answer) { onFeedAnswer(answer, url, quiet); });
+        transport_.fetchFeed(*url, feedLimit,
+                             [this, url = *url, quiet](const Checked<std::string>& body) { onFeed(body, url, quiet); });
         return;
-    case CheckStep::tellNoFeed: tell(noFeed(host_.name())); return;
+    case CheckStep::tellNoFeed: tell(noFeed(driver_.name())); return;
     case CheckStep::nothing: return;
     }
 }
 
-void Updater::onFeedAnswer(const FeedAnswer& answer, const std::string& feedUrl, bool quiet) {
-    auto decision = decide(current, answer.document, feedUrl);
+void Updater::onFeed(const Checked<std::string>& body, const std::string& feedUrl, bool quiet) {
+    if (stage_ != Stage::checking) return;  // the app quit meanwhile
+    // Parsed here: the body is at most feedLimit bytes.
+    std::optional<FeedDocument> document = body ? readFeed(*body) : std::nullopt;
+    auto decision = decide(current_, document, feedUrl);
     if (auto* newer = std::get_if<NewerBuild>(&decision)) {
-        download(newer->url, newer->sha256, newer->version, newer->label, quiet);
+        download(*newer, quiet);
         return;
     }
-    checking = false;
-    if (auto message = feedOutcome(decision, quiet, host_.name(), answer.error)) tell(*message);
+    stage_ = Stage::idle;
+    std::optional<Refusal> failed;
+    if (!body) failed = body.refusal();
+    if (failed && quiet) logRefusal("The update feed couldn't be read", *failed);
+    if (auto message = feedOutcome(decision, quiet, driver_.name(), failed)) tell(*message);
 }
 
-void Updater::download(const std::string& url, const std::string& sha256, std::int64_t version, const std::string& name,
-                       bool quiet) {
+void Updater::download(const NewerBuild& newer, bool quiet) {
     // The download and what it unpacks to live in the private scratch folder only.
     if (auto scratch = makeScratch(work()); !scratch) {
-        onDownloaded(Refusal{scratch.why()}, name, version, quiet);
+        onDownloaded(scratch.refusal(), newer.label, newer.version, quiet);
         return;
     }
-    mirovan::download(
-        url, work(),
-        [sha256, version, self = running()](const Downloaded& got) -> Checked<std::string> {
-            if (!got.file) return Refusal{got.error.value_or("The download failed.")};
-            // An exception must not end the worker thread, and with it the app, or leave
-            // the updater checking for ever.
-            try {
-                return unpack(*got.file, sha256, version, self);
-            } catch (const std::exception& e) {
-                return Refusal{e.what()};
-            }
+    transport_.downloadArchive(
+        newer.url, work(),
+        [sha256 = newer.sha256, version = newer.version, self = running()](const std::string& file) {
+            return unpack(file, sha256, version, self);
         },
-        [this, name, version, quiet](const Checked<std::string>& result) {
-            onDownloaded(result, name, version, quiet);
+        [this, label = newer.label, version = newer.version, quiet](const Checked<std::string>& result) {
+            onDownloaded(result, label, version, quiet);
         });
 }
 
-void Updater::onDownloaded(const Checked<std::string>& result, const std::string& name, std::int64_t version,
+void Updater::onDownloaded(const Checked<std::string>& result, const std::string& label, std::int64_t version,
                            bool quiet) {
-    checking = false;
-    if (!result) discardScratch();
-    if (result) {
-        ready = Ready{name, *result, version};
-        offer(name);
-    } else if (auto message = downloadOutcome(result.why(), quiet, host_.name())) {
-        tell(*message);
+    if (stage_ != Stage::checking) return;  // the app quit meanwhile, and took the scratch folder
+    stage_ = Stage::idle;
+    if (!result) {
+        drop();
+        if (quiet) logRefusal("The update was refused", result.refusal());
+        if (auto message = downloadOutcome(result.refusal(), quiet, driver_.name())) tell(*message);
+        return;
     }
+    ready_ = Ready{label, *result, version};
+    stage_ = Stage::ready;
+    offer();
 }
 
-void Updater::offer(const std::string& label) {
+void Updater::offer() {
     trace("update-offer");
-    Message message = readyOffer(host_.name(), label);
-    show(Alert{message.text, {restartButton, laterButton}, std::nullopt, message.informative},
-         [this](std::optional<std::size_t> button) {
-             // "Later" leaves the update waiting: the next check offers it again, quitting installs it.
-             if (button != std::size_t{0}) return;
-             host_.leavePage([this] { install(true, [this] { host_.quit(); }); });
-         });
+    // A second alert is dropped, as if dismissed: the update keeps waiting.
+    if (showing_) return;
+    showing_ = true;
+    driver_.offer(ready_.version, [this](OfferAnswer answer) { onOfferAnswer(answer); });
 }
 
-void Updater::tell(const Message& message, std::function<void()> dismissed) {
+void Updater::onOfferAnswer(OfferAnswer answer) {
+    showing_ = false;
+    // "Later" leaves the update waiting: the next check offers it again, quitting installs it.
+    if (answer != OfferAnswer::restart) return;
+    driver_.leavePage([this] { install(true, [this] { driver_.quit(); }); });
+}
+
+void Updater::tell(const Message& message, std::function<void()> done) {
     trace("update-tell");
-    show(Alert{message.text, {"OK"}, std::nullopt, message.informative},
-         [dismissed = std::move(dismissed)](std::optional<std::size_t>) {
-             if (dismissed) dismissed();
-         });
-}
-
-void Updater::show(const Alert& alert, std::function<void(std::optional<std::size_t>)> answered) {
-    // GTK has no blocking modal run: a timer's check could otherwise pile a second alert
-    // on one the user has not answered yet. That one is dropped, as if dismissed.
     if (showing_) {
-        answered(std::nullopt);
+        if (done) done();
         return;
     }
     showing_ = true;
-    host_.showAlert(alert, [this, answered = std::move(answered)](std::optional<std::size_t> button) {
+    driver_.tell(message, [this, done = std::move(done)] {
         showing_ = false;
-        answered(button);
+        if (done) done();
     });
 }
 
 void Updater::install(bool relaunch, std::function<void()> then) {
-    std::string here = host_.bundle().root();
-    g_autofree char* parent = g_path_get_dirname(here.c_str());
-    switch (installStep(ready.has_value(), access(parent, W_OK) == 0, relaunch)) {
-    case InstallStep::swap: {
-        // Taken before anything is tried: an update is handed on at most once.
-        Ready waiting = *std::exchange(ready, std::nullopt);
-        // It may have waited for days in a folder of ours; nothing changed in it since
-        // it was verified goes in.
-        if (auto checked = recheck(waiting.app, waiting.number, running()); !checked) {
-            trace("update-refused");
-            discardScratch();
-            // After "Restart to Update" the user hears why and the app stays; at quit, silence.
-            if (relaunch) {
-                tell(*downloadOutcome(checked.why(), false, host_.name()));
-                return;
-            }
-            break;
+    auto proceed = [&then] {
+        if (then) then();
+    };
+    if (stage_ == Stage::done) return proceed();
+    if (stage_ != Stage::ready) {
+        // Quitting cuts a transfer short, and leaves nothing behind.
+        if (!relaunch) {
+            drop();
+            stage_ = Stage::done;
         }
-        trace("update-install");
-        // Relaunch runs the new bundle's own program, as opening it would (it may be renamed).
-        std::string newProgram = Bundle::at(waiting.app).string("CFBundleExecutable").value_or(executable());
-        launchDetachedScript(swapScript({getpid(), here, waiting.app, work(), relaunch, executable(), newProgram}));
-        handedOver_ = true;  // the scratch folder is the script's now
-        break;
+        return proceed();
     }
+    std::string here = driver_.bundle().root();
+    g_autofree char* parent = g_path_get_dirname(here.c_str());
+    switch (installStep(true, access(parent, W_OK) == 0, relaunch)) {
+    case InstallStep::nothing: return proceed();
     case InstallStep::cantUpdateHere:
-        ready.reset();
-        discardScratch();
+        drop();
         // Quitting has to wait until the user has read why nothing will change.
-        tell(cantUpdateHere(host_.name()), std::move(then));
+        tell(cantUpdateHere(driver_.name()), std::move(then));
         return;
     case InstallStep::leave:
-        ready.reset();
-        discardScratch();
-        break;
-    case InstallStep::nothing:
-        // A transfer cut short by quitting leaves nothing behind.
-        if (!relaunch && !handedOver_) discardScratch();
-        break;
+        drop();
+        stage_ = Stage::done;
+        return proceed();
+    case InstallStep::swap: break;
     }
-    if (then) then();
+
+    // It may have waited for days in a folder of ours; nothing changed in it since it was
+    // verified goes in.
+    if (auto checked = recheck(ready_.app, ready_.number, running()); !checked) {
+        trace("update-refused");
+        drop();
+        // After "Restart to Update" the user hears why and the app stays; at quit, the log.
+        if (relaunch) return tell(*downloadOutcome(checked.refusal(), false, driver_.name()));
+        logRefusal("The waiting update was refused", checked.refusal());
+        stage_ = Stage::done;
+        return proceed();
+    }
+    // Relaunch runs the new bundle's own program, as opening it would (it may be renamed).
+    std::string newProgram = Bundle::at(ready_.app).string("CFBundleExecutable").value_or(executable());
+    auto started = startScript_(swapScript({getpid(), here, ready_.app, work(), relaunch, executable(), newProgram}));
+    if (!started) {
+        logRefusal("The update was not installed", started.refusal());
+        // The app stays open and the update keeps waiting: quitting tries again.
+        if (relaunch) return tell(cantStartInstall(driver_.name(), started.cause()));
+        drop();
+        stage_ = Stage::done;
+        return proceed();
+    }
+    trace("update-install");
+    stage_ = Stage::done;  // the scratch folder is the script's now
+    proceed();
 }
 
 std::string Updater::executable() const {
-    auto name = host_.bundle().string("CFBundleExecutable");
+    auto name = driver_.bundle().string("CFBundleExecutable");
     if (name && plainFileName(*name)) return *name;
     g_autofree char* own = g_path_get_basename(programPath().c_str());
     return own;

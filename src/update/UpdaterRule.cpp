@@ -1,6 +1,8 @@
 // The updater's choices and its words.
 #include "update/UpdaterRule.h"
 
+#include <glib.h>
+
 namespace mirovan {
 
 CheckStep checkStep(bool ready, bool checking, bool hasFeed, bool quiet) {
@@ -11,16 +13,24 @@ CheckStep checkStep(bool ready, bool checking, bool hasFeed, bool quiet) {
     return CheckStep::tellNoFeed;
 }
 
-std::optional<Message> feedOutcome(const FeedDecision& decision, bool quiet, const std::string& name,
-                                   const std::optional<std::string>& transportError) {
-    if (quiet || std::holds_alternative<NewerBuild>(decision)) return std::nullopt;
-    if (std::holds_alternative<UpToDate>(decision)) return Message{name + " is up to date.", ""};
-    return Message{"Couldn't check for updates.", transportError.value_or("Try again later.")};
+std::string explained(const Refusal& refusal) {
+    if (refusal.cause.empty() || refusal.cause == refusal.why) return refusal.why;
+    // A line of its own: a step's finding starts in lower case, the system's does not.
+    std::string cause = refusal.cause;
+    cause[0] = g_ascii_toupper(cause[0]);
+    return refusal.why + "\n" + cause + (cause.back() == '.' ? "" : ".");
 }
 
-std::optional<Message> downloadOutcome(const std::string& why, bool quiet, const std::string& name) {
+std::optional<Message> feedOutcome(const FeedDecision& decision, bool quiet, const std::string& name,
+                                   const std::optional<Refusal>& transfer) {
+    if (quiet || std::holds_alternative<NewerBuild>(decision)) return std::nullopt;
+    if (std::holds_alternative<UpToDate>(decision)) return Message{name + " is up to date.", ""};
+    return Message{"Couldn't check for updates.", transfer ? explained(*transfer) : "Try again later."};
+}
+
+std::optional<Message> downloadOutcome(const Refusal& refusal, bool quiet, const std::string& name) {
     if (quiet) return std::nullopt;
-    return Message{"Couldn't get the new version of " + name + ".", why};
+    return Message{"Couldn't get the new version of " + name + ".", explained(refusal)};
 }
 
 Message noFeed(const std::string& name) { return {"Updates aren't set up for this copy of " + name + ".", ""}; }
@@ -38,6 +48,12 @@ InstallStep installStep(bool ready, bool folderWritable, bool relaunch) {
 
 Message cantUpdateHere(const std::string& name) {
     return {name + " can't update itself here.", "Download the new version and drag it into Applications."};
+}
+
+Message cantStartInstall(const std::string& name, const std::string& cause) {
+    std::string because = cause.empty() ? "" : " (" + cause + ")";
+    return {"Couldn't restart to update.", name + " couldn't start its installer" + because +
+                                               ". Nothing has changed; the update will be tried again when you quit."};
 }
 
 std::string scratchFolder(const char* xdgCacheHome, const std::string& home, const std::string& identifier) {

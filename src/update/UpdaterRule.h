@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/Checked.h"
 #include "update/Feed.h"
 
 namespace mirovan {
@@ -26,14 +27,17 @@ enum class CheckStep {
 
 CheckStep checkStep(bool ready, bool checking, bool hasFeed, bool quiet);
 
+// A refusal as the user reads it: why, and under it the cause, when there is one.
+std::string explained(const Refusal& refusal);
+
 // What the user hears when the feed's answer starts no download; none: nothing (a quiet
-// check, or a newer build, which goes on to download). `transportError` is the failed
-// transfer's description.
+// check, or a newer build, which goes on to download). `transfer` is why the transfer
+// failed, when it did.
 std::optional<Message> feedOutcome(const FeedDecision& decision, bool quiet, const std::string& name,
-                                   const std::optional<std::string>& transportError);
+                                   const std::optional<Refusal>& transfer);
 
 // What the user hears when a download was refused: nothing on a quiet check.
-std::optional<Message> downloadOutcome(const std::string& why, bool quiet, const std::string& name);
+std::optional<Message> downloadOutcome(const Refusal& refusal, bool quiet, const std::string& name);
 
 Message noFeed(const std::string& name);
 Message readyOffer(const std::string& name, const std::string& label);
@@ -50,6 +54,9 @@ enum class InstallStep {
 InstallStep installStep(bool ready, bool folderWritable, bool relaunch);
 
 Message cantUpdateHere(const std::string& name);
+// "Restart to Update" could not start the swap script: the app stays as it was, and
+// `cause` (what the system said) goes under the sentence.
+Message cantStartInstall(const std::string& name, const std::string& cause);
 
 // The scratch folder: <cache>/<identifier>/update, where <cache> is XDG_CACHE_HOME when it
 // is an absolute path (a relative one is ignored, as the XDG base directories say) and

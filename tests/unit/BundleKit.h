@@ -134,8 +134,8 @@ struct Child {
     std::unique_ptr<mirovan::ChildProcess> process;
     explicit Child(const std::string& script, const std::string& directory = "/") {
         auto r = mirovan::ChildProcess::spawn({{"/bin/sh", "-c", script}, directory, {"PATH=/usr/bin:/bin", "MARK=x"}});
-        EXPECT_EQ(r.index(), 0u) << "spawn failed";
-        if (r.index() == 0) process = std::move(std::get<0>(r));
+        EXPECT_TRUE(r) << r.cause();
+        if (r) process = *std::move(r);
     }
     ~Child() {
         if (!process) return;

@@ -14,8 +14,9 @@ constexpr const char* usage =
     "       mirovan-sign sign BUNDLE KEYFILE   sign BUNDLE (X.app); prints the team\n"
     "       mirovan-sign verify BUNDLE         check BUNDLE strictly; prints its identifier and team\n";
 
-int fail(const std::string& what, const std::string& problem) {
-    std::fprintf(stderr, "mirovan-sign: %s: %s\n", what.c_str(), problem.c_str());
+int fail(const std::string& what, const std::string& problem, const std::string& cause = "") {
+    std::fprintf(stderr, "mirovan-sign: %s: %s%s%s\n", what.c_str(), problem.c_str(), cause.empty() ? "" : ": ",
+                 cause.c_str());
     return 1;
 }
 
@@ -29,12 +30,13 @@ int main(int argc, char** argv) {
     }
     if (command == "keygen" && argc == 3) {
         auto team = mirovan::makeKey(argv[2]);
-        if (!team) return fail("keygen", team.why());
+        if (!team) return fail("keygen", team.why(), team.cause());
         std::printf("%s\n", team->c_str());
         return 0;
     }
     if (command == "sign" && argc == 4) {
-        if (auto signature = mirovan::signBundle(argv[2], argv[3]); !signature) return fail(argv[2], signature.why());
+        if (auto signature = mirovan::signBundle(argv[2], argv[3]); !signature)
+            return fail(argv[2], signature.why(), signature.cause());
         // The team as the updater will see it, which also proves the new signature holds.
         auto result = mirovan::validate(argv[2]);
         if (!result) return fail(argv[2], "signed, but it does not verify: " + result.why());
