@@ -2,6 +2,8 @@
 // server's standard input, so the server sees end of file however this process ends.
 #include "platform/ChildProcess.h"
 
+#include "platform/Interrupted.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -95,10 +97,7 @@ ChildProcess::~ChildProcess() = default;
 ChildProcess::Read ChildProcess::read(std::string& into, size_t limit) {
     size_t before = into.size();
     into.resize(before + limit);
-    ssize_t n;
-    do {
-        n = ::read(output_.get(), into.data() + before, limit);
-    } while (n < 0 && errno == EINTR);
+    ssize_t n = uninterrupted([&] { return ::read(output_.get(), into.data() + before, limit); });
     into.resize(before + (n > 0 ? static_cast<size_t>(n) : 0));
     if (n > 0) return Read::data;
     if (n == 0) return Read::end;

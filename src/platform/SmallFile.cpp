@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "platform/Interrupted.h"
 #include "platform/Owned.h"
 
 namespace mirovan {
@@ -20,8 +21,7 @@ std::optional<std::string> readSmallFile(int dir, const char* name, std::size_t 
     std::string bytes(size_t(st.st_size) + 1, '\0');
     size_t got = 0;
     while (got < bytes.size()) {
-        ssize_t n = read(fd.get(), bytes.data() + got, bytes.size() - got);
-        if (n < 0 && errno == EINTR) continue;
+        ssize_t n = uninterrupted([&] { return read(fd.get(), bytes.data() + got, bytes.size() - got); });
         if (n < 0) return std::nullopt;
         if (n == 0) break;
         got += size_t(n);
