@@ -3,7 +3,8 @@
 #
 # Includes name the layer folder ("core/Bundle.h"). Per layer, a folder in the build tree
 # holds links to the source folders that layer may include from, and that folder is the
-# layer's only include directory; a dependent target inherits it with the library.
+# layer's only include directory; a dependent target inherits it with the library. The
+# library is also built with the project's warnings.
 # Relative includes ("../app/App.h") still find their file: tests/unit/test_layers.py
 # catches those.
 function(mirovan_layer target layer)

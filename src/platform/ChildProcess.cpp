@@ -2,8 +2,6 @@
 // server's standard input, so the server sees end of file however this process ends.
 #include "platform/ChildProcess.h"
 
-#include "platform/Interrupted.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -15,6 +13,8 @@
 #include <cerrno>
 #include <thread>
 #include <vector>
+
+#include "platform/Interrupted.h"
 
 namespace mirovan {
 
