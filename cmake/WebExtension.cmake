@@ -1,13 +1,15 @@
 # The web process extension: a module each WebKit web process loads from the folder the
 # app names at launch, Contents/Linux/web-extensions in the bundle (web-extensions next
-# to an unbundled program). It shares the navigation rule with the app.
+# to an unbundled program). It shares the navigation rule with the app, compiled in
+# rather than linked from mirovan_web: a module needs position-independent code, and
+# (below) no sanitizers.
 pkg_check_modules(WEB_EXTENSION REQUIRED IMPORTED_TARGET webkitgtk-web-process-extension-6.0)
 
 add_library(mirovan_web_extension MODULE
   src/web/extension/Extension.cpp
   src/web/NavigationRule.cpp
 )
-target_include_directories(mirovan_web_extension PRIVATE src)
+target_include_directories(mirovan_web_extension PRIVATE ${CMAKE_BINARY_DIR}/layers/web)
 target_compile_options(mirovan_web_extension PRIVATE ${WARNINGS})
 target_link_libraries(mirovan_web_extension PRIVATE PkgConfig::WEB_EXTENSION)
 set_target_properties(mirovan_web_extension PROPERTIES

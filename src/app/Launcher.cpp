@@ -6,6 +6,8 @@
 #include <glib/gstdio.h>
 #include <gtk/gtk.h>
 
+#include <cstdio>
+
 #include "core/Bundle.h"
 #include "core/DesktopEntry.h"
 #include "platform/SmallFile.h"
@@ -19,7 +21,7 @@ constexpr std::size_t iconLimit = 4 << 20;
 // The icon file named by CFBundleIconFile, when it is a plain SVG or PNG file name.
 std::optional<std::string> iconFile(const Bundle& bundle) {
     auto name = bundle.string("CFBundleIconFile");
-    if (!name || name->empty() || name->find('/') != std::string::npos || name->front() == '.' ||
+    if (!name || !plainFileName(*name) || name->front() == '.' ||
         !(name->ends_with(".svg") || name->ends_with(".png")))
         return std::nullopt;
     return *name;
@@ -48,6 +50,14 @@ bool installedElsewhere(const std::string& entryName) {
     return false;
 }
 
+// What every entry for the bundle says, wherever it is written.
+Launcher describe(const Bundle& bundle, const std::string& identifier, const std::string& program) {
+    return {.identifier = identifier,
+            .name = bundle.name(),
+            .program = program,
+            .comment = bundle.string("MirovanSummary").value_or("The " + bundle.name() + " desktop app")};
+}
+
 }  // namespace
 
 void refreshLauncher(const Bundle& bundle, const std::string& program) {
@@ -62,7 +72,7 @@ void refreshLauncher(const Bundle& bundle, const std::string& program) {
         if (existing) g_unlink(entryPath);  // ours would hide the package's
         return;
     }
-    Launcher launcher{*id, bundle.name(), program, false};
+    Launcher launcher = describe(bundle, *id, program);
     if (auto file = iconFile(bundle)) {
         auto bytes = contents(bundle.resources() + "/" + *file);
         auto place = bytes ? iconPlace(*id, *file, *bytes) : std::nullopt;
@@ -73,6 +83,22 @@ void refreshLauncher(const Bundle& bundle, const std::string& program) {
         }
     }
     put(entryPath, desktopEntry(launcher));
+}
+
+int printPackagedEntry(const Bundle& bundle, const std::string& program) {
+    auto id = bundle.identifier();
+    if (!id || !g_application_id_is_valid(id->c_str())) {
+        std::fprintf(stderr, "%s: CFBundleIdentifier is no application id\n", bundle.root().c_str());
+        return 1;
+    }
+    Launcher launcher = describe(bundle, *id, program);
+    launcher.generated = false;  // the package manager's to replace, not the app's
+    if (auto file = iconFile(bundle)) {
+        auto bytes = contents(bundle.resources() + "/" + *file);
+        launcher.icon = bytes && iconPlace(*id, *file, *bytes);
+    }
+    std::fputs(desktopEntry(launcher).c_str(), stdout);
+    return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
 std::optional<std::string> useBundleIcon(const Bundle& bundle) {

@@ -15,6 +15,10 @@ class Bundle;
 // entry written earlier by the app then goes. `program` is the bundle's program.
 void refreshLauncher(const Bundle& bundle, const std::string& program);
 
+// Prints the menu entry a package installs for the bundle, its program at `program`
+// (`mirovan --desktop-entry PROGRAM`, for tools/package deb); the exit status.
+int printPackagedEntry(const Bundle& bundle, const std::string& program);
+
 // The name of the bundle's icon (CFBundleIconFile in Contents/Resources, SVG or PNG) in
 // the display's icon theme, which is told where to find it; nothing without one.
 std::optional<std::string> useBundleIcon(const Bundle& bundle);

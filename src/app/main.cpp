@@ -1,11 +1,16 @@
 // The process entry: find the bundle around this program and run the app.
+#include <string_view>
+
 #include "app/App.h"
+#include "app/Launcher.h"
 #include "core/Trace.h"
 #include "platform/Session.h"
 
 int main(int argc, char** argv) {
     mirovan::trace("start");
+    auto bundle = mirovan::Bundle::forExecutable(mirovan::programPath(argv[0]));
+    if (argc == 3 && std::string_view(argv[1]) == "--desktop-entry") return mirovan::printPackagedEntry(bundle, argv[2]);
     // The one App lives until the process ends; nothing tears it down before exit.
-    static auto* app = new mirovan::App(mirovan::Bundle::forExecutable(mirovan::programPath(argv[0])));
+    static auto* app = new mirovan::App(std::move(bundle));
     return app->run(argc, argv);
 }

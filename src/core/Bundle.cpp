@@ -80,14 +80,14 @@ std::optional<bool> Bundle::boolean(const char* key) const {
 
 std::string Bundle::name() const { return string("CFBundleName").value_or("Mirovan"); }
 
+bool plainFileName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." &&
+           name.find_first_of(std::string("/\0", 2)) == std::string::npos;
+}
+
 std::string Bundle::folderName() const {
-    // Only a plain file name: the value comes from a file anyone may have edited.
-    auto plain = [](const std::optional<std::string>& s) {
-        return s && !s->empty() && *s != "." && *s != ".." &&
-               s->find_first_of(std::string("/\0", 2)) == std::string::npos;
-    };
-    if (auto id = identifier(); plain(id)) return *id;
-    if (auto n = name(); plain(n)) return n;
+    if (auto id = identifier(); id && plainFileName(*id)) return *id;
+    if (auto n = name(); plainFileName(n)) return n;
     return "Mirovan";
 }
 

@@ -9,6 +9,10 @@
 
 namespace mirovan {
 
+// A name that stays one entry of its folder: not empty, "." or "..", no '/' and no NUL.
+// Names read from Info.plist come from a file anyone may have edited.
+bool plainFileName(const std::string& name);
+
 class Bundle {
 public:
     // The bundle around a program at `executable`: X.app when the program lies in

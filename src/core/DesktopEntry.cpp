@@ -1,6 +1,8 @@
 // Desktop entry text and icon places.
 #include "core/DesktopEntry.h"
 
+#include <glib.h>
+
 #include <array>
 #include <cstdint>
 
@@ -19,21 +21,6 @@ uint32_t bigEndian(std::string_view bytes, size_t at) {
 
 }  // namespace
 
-std::string escapeValue(std::string_view text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        switch (char c = text[i]) {
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\t': out += "\\t"; break;
-        case '\r': out += "\\r"; break;
-        case ' ': out += i == 0 ? "\\s" : " "; break;
-        default: out += c;
-        }
-    }
-    return out;
-}
-
 std::string execArgument(std::string_view argument) {
     std::string out;
     bool quote = argument.find_first_of(reserved) != std::string_view::npos;
@@ -48,16 +35,25 @@ std::string execArgument(std::string_view argument) {
 }
 
 std::string desktopEntry(const Launcher& launcher) {
-    std::string entry = "[Desktop Entry]\nType=Application\n";
-    entry += "Name=" + escapeValue(launcher.name.empty() ? launcher.identifier : launcher.name) + "\n";
-    entry += "Exec=" + escapeValue(execArgument(launcher.program)) + "\n";
+    constexpr const char* group = "Desktop Entry";
+    g_autoptr(GKeyFile) keys = g_key_file_new();
+    auto set = [&](const char* key, const std::string& value) { g_key_file_set_string(keys, group, key, value.c_str()); };
+    set("Type", "Application");
+    set("Name", launcher.name.empty() ? launcher.identifier : launcher.name);
+    if (!launcher.comment.empty()) set("Comment", launcher.comment);
+    set("Exec", execArgument(launcher.program));
     // Menus drop the entry once the program is gone, as when the bundle is deleted.
-    entry += "TryExec=" + escapeValue(launcher.program) + "\n";
-    if (launcher.icon) entry += "Icon=" + escapeValue(launcher.identifier) + "\n";
-    entry += "StartupWMClass=" + escapeValue(launcher.identifier) + "\n";
-    entry += "Categories=Utility;\nTerminal=false\nStartupNotify=true\n";
-    entry += std::string(generatedKey) + "\n";
-    return entry;
+    set("TryExec", launcher.program);
+    if (launcher.icon) set("Icon", launcher.identifier);
+    set("StartupWMClass", launcher.identifier);
+    const char* categories[] = {"Utility"};
+    g_key_file_set_string_list(keys, group, "Categories", categories, 1);
+    g_key_file_set_boolean(keys, group, "Terminal", false);
+    g_key_file_set_boolean(keys, group, "StartupNotify", true);
+    if (launcher.generated) g_key_file_set_boolean(keys, group, generatedName, true);
+    gsize length = 0;
+    g_autofree char* text = g_key_file_to_data(keys, &length, nullptr);
+    return std::string(text, length);
 }
 
 std::optional<std::string> iconPlace(const std::string& identifier, std::string_view fileName, std::string_view bytes) {

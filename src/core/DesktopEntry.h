@@ -13,16 +13,16 @@ struct Launcher {
     std::string name;        // shown in menus
     std::string program;     // absolute path of the bundle's program
     bool icon = false;       // whether an icon named after the identifier is installed
+    std::string comment;     // one line on what the app is; none when empty
+    bool generated = true;   // marked as the app's own; a package's entry is not
 };
 
 // Marks an entry this app wrote, so that only such an entry is ever replaced or removed.
-constexpr std::string_view generatedKey = "X-Mirovan-Generated=true";
+constexpr const char* generatedName = "X-Mirovan-Generated";
+constexpr std::string_view generatedKey = "X-Mirovan-Generated=true";  // as the entry's text has it
 
+// The entry's text; GLib's key file writer does the string escapes.
 std::string desktopEntry(const Launcher& launcher);
-
-// A string value escaped as desktop entry files escape strings (\\, \n, \t, \r, and \s for
-// a leading space).
-std::string escapeValue(std::string_view text);
 // One Exec argument: quoted when it holds a reserved character, "%" doubled; not yet escaped.
 std::string execArgument(std::string_view argument);
 

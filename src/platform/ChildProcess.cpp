@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Interrupted.h"
+
 namespace mirovan {
 
 namespace {
@@ -98,10 +100,7 @@ ChildProcess::~ChildProcess() = default;
 Checked<ChildProcess::Read> ChildProcess::read(std::string& into, size_t limit) {
     size_t before = into.size();
     into.resize(before + limit);
-    ssize_t n;
-    do {
-        n = ::read(output_.get(), into.data() + before, limit);
-    } while (n < 0 && errno == EINTR);
+    ssize_t n = uninterrupted([&] { return ::read(output_.get(), into.data() + before, limit); });
     into.resize(before + (n > 0 ? static_cast<size_t>(n) : 0));
     if (n > 0) return Read::data;
     if (n == 0) return Read::end;

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/Interrupted.h"
 #include "platform/Owned.h"
 
 namespace mirovan::http {
@@ -44,15 +45,8 @@ size_t appendToString(char* data, size_t size, size_t count, void* sink) {
 }
 
 size_t writeToFile(char* data, size_t size, size_t count, void* fd) {
-    size_t total = size * count;
-    size_t done = 0;
-    while (done < total) {
-        ssize_t n = ::write(*static_cast<int*>(fd), data + done, total - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return 0;  // anything short of all of it makes curl fail the transfer
-        done += static_cast<size_t>(n);
-    }
-    return total;
+    // Anything short of all of it makes curl fail the transfer.
+    return writeAll(*static_cast<int*>(fd), std::string_view(data, size * count)) ? size * count : 0;
 }
 
 // A transfer as users expect one: redirects followed, the system's certificates and proxy

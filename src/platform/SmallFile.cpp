@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/Interrupted.h"
 #include "platform/Owned.h"
 
 namespace mirovan {
@@ -29,8 +30,7 @@ Checked<std::string> readSmallFile(int dir, const char* name, std::size_t limit,
     std::string bytes(size_t(st.st_size) + 1, '\0');
     size_t got = 0;
     while (got < bytes.size()) {
-        ssize_t n = read(fd.get(), bytes.data() + got, bytes.size() - got);
-        if (n < 0 && errno == EINTR) continue;
+        ssize_t n = uninterrupted([&] { return read(fd.get(), bytes.data() + got, bytes.size() - got); });
         if (n < 0) return unreadable(std::strerror(errno));
         if (n == 0) break;
         got += size_t(n);

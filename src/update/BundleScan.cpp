@@ -8,10 +8,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
+#include "platform/Interrupted.h"
 #include "update/Digest.h"
 
 namespace mirovan::scan {
@@ -23,21 +23,6 @@ constexpr int depthLimit = 128;        // each level holds one descriptor open
 constexpr std::size_t readBuffer = 1u << 20;
 
 using DigestContext = Owned<EVP_MD_CTX, EVP_MD_CTX_free>;
-
-std::string hex(const unsigned char* bytes, size_t size, const char* digits) {
-    std::string text;
-    for (size_t i = 0; i < size; ++i) {
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 15];
-    }
-    return text;
-}
-
-std::string modeText(unsigned mode) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04o", mode);
-    return text;
-}
 
 // Every entry below a bundle's root but the signature folder, hashed once each. Given the
 // signed manifest, it stops at the first entry that cannot match, before hashing it.
@@ -157,8 +142,7 @@ private:
             return Refusal{"SHA-256 is not available"};
         std::uint64_t total = 0;
         for (;;) {
-            ssize_t n = read(fd.get(), buffer_.data(), buffer_.size());
-            if (n < 0 && errno == EINTR) continue;
+            ssize_t n = uninterrupted([&] { return read(fd.get(), buffer_.data(), buffer_.size()); });
             if (n < 0) return Refusal{quotedPath(path) + " could not be read"};
             if (n == 0) break;
             EVP_DigestUpdate(context_.get(), buffer_.data(), size_t(n));
@@ -168,7 +152,7 @@ private:
         unsigned char bytes[EVP_MAX_MD_SIZE];
         unsigned int size = 0;
         EVP_DigestFinal_ex(context_.get(), bytes, &size);
-        digest = hex(bytes, size, "0123456789abcdef");
+        digest = hexText(bytes, size);
         return accepted();
     }
 
@@ -192,7 +176,7 @@ std::string teamOf(std::string_view publicKey) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int size = 0;
     EVP_Digest(publicKey.data(), publicKey.size(), digest, &size, EVP_sha256(), nullptr);
-    return hex(digest, teamBytes, "0123456789ABCDEF");
+    return hexText(digest, teamBytes, true);
 }
 
 std::string withoutTrailingSlash(std::string path) {

@@ -6,10 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <memory>
 #include <vector>
 
+#include "platform/Interrupted.h"
 #include "platform/Owned.h"
 
 namespace mirovan {
@@ -28,17 +28,21 @@ std::optional<std::string> finish(EVP_MD_CTX* context) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     if (EVP_DigestFinal_ex(context, digest, &length) != 1) return std::nullopt;
-    std::string text;
-    text.reserve(2 * length);
-    for (unsigned int i = 0; i < length; ++i) {
-        char pair[3];
-        std::snprintf(pair, sizeof pair, "%02x", digest[i]);
-        text += pair;
-    }
-    return text;
+    return hexText(digest, length);
 }
 
 }  // namespace
+
+std::string hexText(const unsigned char* bytes, std::size_t size, bool upper) {
+    const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    std::string text;
+    text.reserve(2 * size);
+    for (std::size_t i = 0; i < size; ++i) {
+        text += digits[bytes[i] >> 4];
+        text += digits[bytes[i] & 15];
+    }
+    return text;
+}
 
 std::string sha256Hex(std::string_view bytes) {
     Context context = newContext();
@@ -53,8 +57,7 @@ Checked<std::string> sha256OfFile(const std::string& path) {
     if (!context) return Refusal{"SHA-256 is not available."};
     std::vector<unsigned char> buffer(1 << 20);
     for (;;) {
-        ssize_t got = read(file.get(), buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR) continue;
+        ssize_t got = uninterrupted([&] { return read(file.get(), buffer.data(), buffer.size()); });
         if (got < 0) return Refusal{"The download could not be read."};  // a directory, an I/O error
         if (got == 0) break;
         if (EVP_DigestUpdate(context.get(), buffer.data(), static_cast<size_t>(got)) != 1)

@@ -34,12 +34,6 @@ std::optional<EntryKind> kindNamed(const std::string& name) {
     return std::nullopt;
 }
 
-std::string modeText(unsigned mode) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04o", mode & 07777u);
-    return text;
-}
-
 std::optional<unsigned> modeFrom(const std::string& text) {
     if (text.size() != 4) return std::nullopt;
     unsigned mode = 0;
@@ -115,6 +109,12 @@ std::optional<std::pair<std::string, ManifestEntry>> entryFrom(const json& j) {
 }
 
 }  // namespace
+
+std::string modeText(unsigned mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", mode & 07777u);
+    return text;
+}
 
 std::string serialize(const Manifest& manifest) {
     std::string text = "{\"format\":" + std::to_string(format) + ",\"identifier\":" + json(manifest.identifier).dump() +

@@ -42,6 +42,8 @@ struct Manifest {
 // every key and string written one way only, so equal manifests give equal bytes.
 // Every path must be valid UTF-8 (see `isUtf8`).
 std::string serialize(const Manifest& manifest);
+// Permission bits as the manifest writes them: four octal digits ("0755").
+std::string modeText(unsigned mode);
 
 // The manifest in `text`; nothing unless `text` is exactly what `serialize` writes for it
 // (so a signed text has one meaning), its paths are relative and clean, and no entry

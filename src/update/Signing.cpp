@@ -16,6 +16,7 @@
 #include <optional>
 
 #include "core/Bundle.h"
+#include "platform/Interrupted.h"
 #include "platform/SmallFile.h"
 #include "update/BundleScan.h"
 #include "update/Digest.h"
@@ -35,16 +36,6 @@ using Memory = Owned<BIO, BIO_free>;
 struct Signed {
     std::string manifest, signature, publicKey;
 };
-
-bool writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t n = write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        bytes.remove_prefix(std::size_t(n));
-    }
-    return true;
-}
 
 // A new file holding `bytes` with exactly `mode`; removed again if anything fails.
 Checked<> writeNew(const std::string& path, std::string_view bytes, mode_t mode) {

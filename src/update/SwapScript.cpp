@@ -1,6 +1,8 @@
 // The swap script's text, piece by piece in the order the shell runs it.
 #include "update/SwapScript.h"
 
+#include "core/Bundle.h"
+
 namespace mirovan {
 
 namespace {
@@ -19,11 +21,6 @@ std::string quoteWord(const std::string& path) {
             quoted += c;
     }
     return quoted + "'";
-}
-
-bool plainFileName(const std::string& name) {
-    return !name.empty() && name != "." && name != ".." &&
-           name.find_first_of(std::string("/\0", 2)) == std::string::npos;
 }
 
 std::string swapScript(const SwapPlan& plan) {

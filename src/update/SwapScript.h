@@ -11,11 +11,8 @@ namespace mirovan {
 // inside written as '\''.
 std::string quoteWord(const std::string& path);
 
-// Whether `name` can only mean a file directly inside Contents/Linux: not empty, not "."
-// or "..", no "/" and no NUL.
-bool plainFileName(const std::string& name);
-
-// Paths have no trailing slash. Programs are CFBundleExecutable values.
+// Paths have no trailing slash. Programs are CFBundleExecutable values, used only when they
+// are plain file names (core/Bundle.h), so that they can only mean a file in Contents/Linux.
 struct SwapPlan {
     pid_t pid;               // the app, waited for
     std::string here;        // the running bundle, replaced

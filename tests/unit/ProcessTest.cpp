@@ -7,6 +7,7 @@
 #include <set>
 
 #include "BundleKit.h"
+#include "core/Bundle.h"
 #include "platform/ChildProcess.h"
 #include "update/SwapScript.h"
 

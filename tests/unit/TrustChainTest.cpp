@@ -130,6 +130,27 @@ TEST_F(Extract, StopsAtItsLimitsWhateverTheArchiveDeclares) {
     }
     limits = {601, 2};
     EXPECT_TRUE(extract());
+
+    // Entries whose headers say 100 bytes but whose data inflates to 1 MiB each: what
+    // arrives counts, so the archive is refused as too big before its data reaches the disk
+    // (where libarchive would cut each file at its declared size and fail the write).
+    writeZip(zip, {{"X.app/a", S_IFREG | 0644, std::string(1 << 20, 'a')},
+                   {"X.app/b", S_IFREG | 0644, std::string(1 << 20, 'b')}});
+    std::string bytes = slurp(zip);
+    auto declare = [&](std::string_view header, size_t field) {
+        for (size_t at = bytes.find(header); at != std::string::npos; at = bytes.find(header, at + 4))
+            bytes.replace(at + field, 4, std::string("\x64\0\0\0", 4));
+    };
+    declare({"PK\3\4", 4}, 22), declare({"PK\7\10", 4}, 12), declare({"PK\1\2", 4}, 24);  // local, descriptor, central
+    put(zip, bytes);
+    fs::remove_all(into);
+    fs::create_directory(into);
+    limits = {4096, 10};
+    EXPECT_HAS(extractZip(zip.string(), into.string(), limits).why(), "more than there is room");
+    std::uintmax_t written = 0;
+    for (const auto& item : fs::recursive_directory_iterator(into))
+        if (item.is_regular_file()) written += item.file_size();
+    EXPECT_LE(written, limits.bytes);
 }
 
 namespace {

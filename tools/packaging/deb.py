@@ -31,8 +31,6 @@ import xml.etree.ElementTree as ET
 
 PNG_SIGNATURE = b'\x89PNG\r\n\x1a\n'
 ICON_SIZES = (16, 22, 24, 32, 48, 64, 96, 128, 256, 512)
-# Characters that make the desktop entry format require an Exec argument in quotes.
-EXEC_RESERVED = set(' \t\n"\'\\><~|&;$*?#()`')
 
 
 def fail(message):
@@ -77,6 +75,11 @@ def read_info(bundle):
     return info, data.startswith(b'bplist')
 
 
+def plain_file_name(value):
+    """A name that stays one entry of its folder, as the program's plainFileName has it."""
+    return value not in ('', '.', '..') and '/' not in value and '\0' not in value
+
+
 def describe(bundle):
     info, binary = read_info(bundle)
     app = {'info': info, 'binary_plist': binary}
@@ -91,7 +94,7 @@ def describe(bundle):
         fail('CFBundleIdentifier %r gives no valid package name (%r)' % (identifier, app['package']))
 
     app['name'] = one_line(info, 'CFBundleName')
-    if '/' in app['name'] or app['name'] in ('.', '..'):
+    if not plain_file_name(app['name']):
         fail('CFBundleName %r cannot name a folder' % app['name'])
     app['version'] = one_line(info, 'CFBundleVersion')
     # No '-' and no ':': this is the upstream version alone, without revision or epoch.
@@ -100,8 +103,7 @@ def describe(bundle):
              % app['version'])
 
     executable = one_line(info, 'CFBundleExecutable')
-    if '/' in executable or executable in ('.', '..') \
-            or not os.path.isfile(os.path.join(bundle, 'Contents', 'Linux', executable)):
+    if not plain_file_name(executable) or not os.path.isfile(os.path.join(bundle, 'Contents', 'Linux', executable)):
         fail('CFBundleExecutable %r is not a file in %s/Contents/Linux' % (executable, bundle))
     app['executable'] = executable
 
@@ -118,8 +120,11 @@ def describe(bundle):
     if 'CFBundleIconFile' in info:
         icon_name = one_line(info, 'CFBundleIconFile')
         icon = os.path.join(bundle, 'Contents', 'Resources', icon_name)
-        if '/' in icon_name or not os.path.isfile(icon):
+        if not plain_file_name(icon_name) or not os.path.isfile(icon):
             fail('CFBundleIconFile %r is not a file in %s/Contents/Resources' % (icon_name, bundle))
+        # The app shows no other icon, in its windows or its own menu entry.
+        if icon_name.startswith('.') or not icon_name.endswith(('.svg', '.png')):
+            fail('CFBundleIconFile %r must be a visible .svg or .png file name' % icon_name)
         app['icon'] = icon_folder(icon)
     else:
         warn('no CFBundleIconFile: the menu entry gets no icon of its own')
@@ -152,18 +157,6 @@ def is_elf(path):
         return False
 
 
-def desktop_string(value):
-    value = value.replace('\\', '\\\\')
-    return '\\s' + value[1:] if value.startswith(' ') else value
-
-
-def desktop_exec(path):
-    # Quoting first, then the string escapes: the reverse of how a reader takes it apart.
-    if any(c in EXEC_RESERVED for c in path):
-        path = '"' + re.sub(r'(["`$\\])', r'\\\1', path) + '"'
-    return desktop_string(path).replace('%', '%%')
-
-
 def write_text(path, text, mode=0o644):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, 'w', encoding='utf-8') as f:
@@ -171,15 +164,11 @@ def write_text(path, text, mode=0o644):
     os.chmod(path, mode)
 
 
-def desktop_entry(app, program):
-    lines = ['[Desktop Entry]', 'Type=Application', 'Name=' + desktop_string(app['name']),
-             'Comment=' + desktop_string(app['summary']), 'Exec=' + desktop_exec(program),
-             'TryExec=' + desktop_string(program)]
-    if app['icon']:
-        lines.append('Icon=' + app['id'])
-    lines += ['StartupWMClass=' + app['id'], 'Categories=Utility;', 'Terminal=false',
-              'StartupNotify=true']
-    return '\n'.join(lines) + '\n'
+def desktop_entry(source, app, program):
+    """The menu entry as the bundle's own program writes it (the same code as the entry it
+    writes for the user), with the program where the package puts it."""
+    return run([os.path.join(source, 'Contents', 'Linux', app['executable']), '--desktop-entry', program],
+               "the bundle's program (--desktop-entry)")
 
 
 def about(app):
@@ -340,7 +329,7 @@ def main(argv):
 
         program = '/' + os.path.relpath(os.path.join(bundle, 'Contents', 'Linux', app['executable']), root)
         desktop = os.path.join(root, 'usr', 'share', 'applications', app['id'] + '.desktop')
-        write_text(desktop, desktop_entry(app, program))
+        write_text(desktop, desktop_entry(source, app, program))
         run(['desktop-file-validate', desktop], 'desktop-file-validate')
         if app['icon']:
             icon, folder, ext = app['icon']
