@@ -325,7 +325,11 @@ def demo_run(source, demo):
 
 def line_run(source):
     with running(source, ONE_LINE_SERVER) as app:
-        return {'app_line': (app.wait('page-loaded') - app.exec_time) * 1e3}
+        loaded = app.wait('page-loaded')
+        t = app.traces()
+        return {'app_line': (loaded - app.exec_time) * 1e3,
+                'exec_launch': (t['launch'] - app.exec_time) * 1e3,
+                'line_ready': (t['ready-line'] - app.exec_time) * 1e3}
 
 
 def peer_run(peer, url, key='peer_page', measure=True):
@@ -378,6 +382,8 @@ def idle_run(source, demo, seconds):
 
 ROWS = [  # key, label, format
     ('exec_main', 'exec -> main() (ms)', '%.1f'),
+    ('exec_launch', 'exec -> launch, one-line run (ms)', '%.1f'),
+    ('line_ready', 'exec -> ready line, one-line run (ms)', '%.1f'),
     ('exec_status', 'exec -> status page loaded (ms)', '%.1f'),
     ('app_page', 'exec -> demo page loaded, app (ms)', '%.1f'),
     ('peer_page', 'exec -> demo page loaded, peer (ms)', '%.1f'),

@@ -15,6 +15,7 @@
 #include "app/Recovery.h"
 #include "app/Updates.h"
 #include "app/Window.h"
+#include "core/Trace.h"
 #include "platform/Compat.h"
 #include "platform/Session.h"
 #include "web/Drag.h"
@@ -99,6 +100,7 @@ void App::makeApplication(const char* id) {
 }
 
 void App::launch() {
+    trace("launch");
     compat::report();
     // One store per app, named after its identifier, so that two apps never share cookies.
     std::string folder = bundle_.folderName() + "/webkit";
@@ -106,6 +108,11 @@ void App::launch() {
     g_autofree char* cache = g_build_filename(g_get_user_cache_dir(), folder.c_str(), nullptr);
     web_ = std::make_unique<WebView>(store, cache);
     navigation_ = std::make_unique<NavigationPolicy>(*web_, page_, bundle_);
+    // The first load starts WebKit's web process, which then comes up while the window is
+    // built and the server starts. A readiness line already waiting in the pipe counts now:
+    // the page is then loaded straight away, with no starting page before it.
+    server_.catchUp();
+    page_.attach(*web_);
     window_ = std::make_unique<Window>(application(), bundle_, web_->widget());
     guard_ = std::make_unique<PageGuard>(*web_, *window_);
     dialogs_ = std::make_unique<PageDialogs>(*web_, *window_, *guard_, [this](GtkWindow* dialog) { allowQuit(dialog); });
@@ -119,10 +126,6 @@ void App::launch() {
         [this](std::function<void()> command) { guard_->leavePage(std::move(command)); }, [this] { quit(); });
     menu_ = std::make_unique<Menu>(application(), *window_, bundle_.name(), commands());
 
-    // A readiness line already waiting in the pipe counts now: the page is then loaded
-    // straight away, with no starting page before it.
-    server_.catchUp();
-    page_.attach(*web_);
     updates_->start();
     // After the first frames: the launcher entry is not needed to show the page.
     g_idle_add_full(

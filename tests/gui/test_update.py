@@ -169,11 +169,19 @@ class UpdateTest(GuiTest):
         retry(lambda: (xdo('windowactivate', '--sync', wid), xdo('key', *keys)),
               lambda: wid not in app.others(app.wid), 'the dialog to close after %s' % (keys,), STEP_TIMEOUT, each=5)
 
-    def test_install(self):
-        self.publish(2, name='2.0 beta', program='testapp-two')   # a release may rename its program
-        scratch = os.path.join(self.xdg['XDG_CACHE_HOME'], self.ident, 'update')
-        # Each app below has quit before the next starts, as they share one identifier.
+    def release_two(self):
+        """Publishes build 2, which renames its program as a release may; returns the scratch folder."""
+        self.publish(2, name='2.0 beta', program='testapp-two')
+        return os.path.join(self.xdg['XDG_CACHE_HOME'], self.ident, 'update')
 
+    def private_mounts(self):
+        unshare = subprocess.run(['unshare', '-m', '--propagation', 'private', 'true'], capture_output=True, text=True)
+        if unshare.returncode:
+            self.skipTest('no private mount namespace here (unshare -m: %s)' % unshare.stderr.strip())
+
+    # Within a test, each app has quit before the next starts, as they share one identifier.
+    def test_later_installs_at_quit(self):
+        self.release_two()
         with self.subTest('"Later" installs at quit without a relaunch'):
             here = os.path.join(self.tmp, 'later', 'Test.app')
             app = self.run_build(here)
@@ -189,11 +197,11 @@ class UpdateTest(GuiTest):
             wait_until(lambda: not processes_using(here), STEP_TIMEOUT, 'the swap script to finish')
             self.assert_build(here, 2, app)
 
-        unshare = subprocess.run(['unshare', '-m', '--propagation', 'private', 'true'], capture_output=True, text=True)
+    def test_a_folder_the_app_may_not_write(self):
+        self.release_two()
+        self.private_mounts()
         for keys, told in ('Tab space', False), ('Return', True):
-            with self.subTest('a folder the app may not write; told: %s' % told):
-                if unshare.returncode:
-                    self.skipTest('no private mount namespace here (unshare -m: %s)' % unshare.stderr.strip())
+            with self.subTest('told: %s' % told):
                 # No swap can happen: the update is dropped, with a word only if asked to restart.
                 here = os.path.join(self.tmp, 'read-only-%s' % told, 'Test.app')
                 # Root may write anywhere: a read-only bind mount in the app's own mount namespace
@@ -210,8 +218,10 @@ class UpdateTest(GuiTest):
                 wait_until(lambda: not processes_using(here), STEP_TIMEOUT, 'every process of the bundle to end')
                 self.assert_build(here, 1, app)
 
+    def test_a_file_added_to_the_waiting_update_goes_nowhere(self):
+        scratch = self.release_two()
         for told in False, True:
-            with self.subTest('a file added to the waiting update goes nowhere; told: %s' % told):
+            with self.subTest('told: %s' % told):
                 here = os.path.join(self.tmp, 'added-%s' % told, 'Test.app')
                 app = self.run_build(here)
                 wait_until(lambda: 'update-offer' in app.trace(), STEP_TIMEOUT, 'the offer')
@@ -228,9 +238,10 @@ class UpdateTest(GuiTest):
                 self.assert_build(here, 1, app)
                 self.assertFalse(os.path.exists(scratch))
 
-        with self.subTest('no room to stage the update beside the bundle: the old build runs again'):
-            if unshare.returncode:
-                self.skipTest('no private mount namespace here (unshare -m: %s)' % unshare.stderr.strip())
+    def test_no_room_to_stage_the_update(self):
+        scratch = self.release_two()
+        self.private_mounts()
+        with self.subTest('the old build runs again'):
             # The bundle's folder is a tmpfs with room for one build and a half, in a mount namespace
             # held by `holder`; the app joins it, the test looks in through /proc/PID/root.
             parent = os.path.join(self.tmp, 'full')
@@ -254,6 +265,8 @@ class UpdateTest(GuiTest):
             self.assertIn('No space left on device', app.log())   # the swap script's: staging itself failed
             self.assertFalse(os.path.exists(scratch))
 
+    def test_restart_to_update(self):
+        self.release_two()
         with self.subTest('"Restart to Update" relaunches the new build'):
             here = os.path.join(self.tmp, 'restart', 'Test.app')
             app = self.run_build(here)

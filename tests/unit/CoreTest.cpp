@@ -204,10 +204,8 @@ TEST(Readiness, OnlyTheHeadOfALongLineDecidesAndIsKept) {
     }
 }
 
-TEST(StatusPage, DocumentIsTheTemplateAroundTheEscapedTexts) {
-    std::string document = statusDocument("Starting & <b>", "one\ntwo  three");
-    EXPECT_EQ(document.rfind("<html><head><meta name=\"color-scheme\" content=\"light dark\"></head>\n<body ", 0), 0u);
-    EXPECT_TRUE(document.ends_with("8px\">Starting &amp; &lt;b></div>one\ntwo  three</div></body></html>"));
+TEST(StatusPage, TextsAreEscapedOnlyWhereTheyWouldBeMarkup) {
+    EXPECT_NE(statusDocument("Starting & <b>", "").find(">Starting &amp; &lt;b></div>"), std::string::npos);
     EXPECT_EQ(escapeHtml("x &lt; y \"'>"), "x &amp;lt; y \"'>");  // ampersands first, and only & and <
     EXPECT_EQ(escapeHtml(std::string("a\0b", 3)), "a\uFFFDb");
 }
