@@ -37,16 +37,11 @@ WebView::WebView(const std::string& dataFolder, const std::string& cacheFolder) 
     webkit_settings_set_enable_developer_extras(settings, TRUE);
     useDesktopFont(settings);
 
-    WebKitUserContentManager* content = webkit_user_content_manager_new();
-    webkit_user_content_manager_register_script_message_handler(content, "appearance", nullptr);
-    webkit_user_content_manager_register_script_message_handler(content, "noDrag", nullptr);
-
-    view_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "settings", settings, "user-content-manager", content,
-                                         "network-session", session, nullptr));
+    view_ = WEBKIT_WEB_VIEW(
+        g_object_new(WEBKIT_TYPE_WEB_VIEW, "settings", settings, "network-session", session, nullptr));
     g_object_ref_sink(view_);
     g_object_unref(session);
     g_object_unref(settings);
-    g_object_unref(content);
 
     GdkRGBA clear{0, 0, 0, 0};
     webkit_web_view_set_background_color(view_, &clear);

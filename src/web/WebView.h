@@ -1,5 +1,5 @@
-// The web view that fills the main window: WebKitGTK with the page bridge's message
-// names, the inspector, a transparent background and the page request.
+// The web view that fills the main window: WebKitGTK with its own store, the inspector,
+// a transparent background and the page request.
 #pragma once
 
 #include <webkit/webkit.h>
