@@ -107,7 +107,8 @@ void App::launch() {
     g_autofree char* store = g_build_filename(g_get_user_data_dir(), folder.c_str(), nullptr);
     g_autofree char* cache = g_build_filename(g_get_user_cache_dir(), folder.c_str(), nullptr);
     web_ = std::make_unique<WebView>(store, cache);
-    navigation_ = std::make_unique<NavigationPolicy>(*web_, page_, bundle_);
+    navigation_ = std::make_unique<NavigationPolicy>(
+        *web_, page_, bundle_, [this](std::function<void()> command) { guard_->leavePage(std::move(command)); });
     // The first load starts WebKit's web process, which then comes up while the window is
     // built and the server starts. A readiness line already waiting in the pipe counts now:
     // the page is then loaded straight away, with no starting page before it.
@@ -125,6 +126,9 @@ void App::launch() {
         bundle_, [this] { return window_->gtk(); },
         [this](std::function<void()> command) { guard_->leavePage(std::move(command)); }, [this] { quit(); });
     menu_ = std::make_unique<Menu>(application(), *window_, bundle_.name(), commands());
+    // Keys reach the page first only while it can answer: a page whose process is gone or
+    // hung would never hand them back, and no shortcut would act.
+    guard_->watch([this] { compat::pageKeysFirst(window_->gtk(), guard_->canAnswer()); });
 
     updates_->start();
     // After the first frames: the launcher entry is not needed to show the page.

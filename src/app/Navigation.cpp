@@ -167,8 +167,11 @@ void onDetourRequest(WebKitURISchemeRequest* request) {
 
 }  // namespace
 
-NavigationPolicy::NavigationPolicy(WebView& web, Page& page, const Bundle& bundle)
-    : page_(page), ownPagesInWindow_(bundle.boolean("MirovanOpenOwnPagesInWindow").value_or(false)) {
+NavigationPolicy::NavigationPolicy(WebView& web, Page& page, const Bundle& bundle,
+                                   std::function<void(std::function<void()>)> leavePage)
+    : page_(page),
+      ownPagesInWindow_(bundle.boolean("MirovanOpenOwnPagesInWindow").value_or(false)),
+      leavePage_(std::move(leavePage)) {
     WebKitWebView* view = web.view();
     WebKitWebContext* context = webkit_web_view_get_context(view);
 
@@ -191,7 +194,7 @@ NavigationPolicy::NavigationPolicy(WebView& web, Page& page, const Bundle& bundl
 bool NavigationPolicy::keptInWindow(const std::string& url) {
     const auto& page = page_.address();
     if (!ownPagesInWindow_ || !page || !sameServer(url, *page)) return false;
-    page_.open(url);
+    leavePage_([this, url] { page_.open(url); });
     return true;
 }
 

@@ -2,6 +2,7 @@
 // manager, and that no second view or window is ever made.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "core/Bundle.h"
@@ -16,19 +17,23 @@ class Page;
 // process extension, which every web process, the first one included, must load.
 class NavigationPolicy {
 public:
-    NavigationPolicy(WebView& web, Page& page, const Bundle& bundle);
+    // `leavePage` runs its command once the page agrees to be left.
+    NavigationPolicy(WebView& web, Page& page, const Bundle& bundle,
+                     std::function<void(std::function<void()>)> leavePage);
     NavigationPolicy(const NavigationPolicy&) = delete;
     NavigationPolicy& operator=(const NavigationPolicy&) = delete;
 
     // MirovanOpenOwnPagesInWindow: the app's own pages open in the one window.
     bool ownPagesInWindow() const { return ownPagesInWindow_; }
     // Loads `url` in the one window when it is one of the app's own pages and they stay
-    // there; false when it goes elsewhere.
+    // there, once the page on show agrees to be left (it may hold unsaved work); false
+    // when it goes elsewhere.
     bool keptInWindow(const std::string& url);
 
 private:
     Page& page_;
     const bool ownPagesInWindow_;
+    std::function<void(std::function<void()>)> leavePage_;
 };
 
 }  // namespace mirovan

@@ -68,6 +68,16 @@ void Page::retryLater() {
 
 void Page::open(const std::string& url) { load(url); }
 
+void Page::processEnded(ProcessEnd end) {
+    trace("page-process-ended");
+    double now = static_cast<double>(g_get_monotonic_time()) / G_USEC_PER_SEC;
+    bool again = address_ && reloadAfterProcessEnd(lastAutomaticLoad_, now);
+    status(processEndedText(end), again ? "" : "Reload loads it again.");
+    if (!again) return;
+    lastAutomaticLoad_ = now;
+    retryLater();
+}
+
 void Page::load(const std::string& url) {
     if (!web_) return;
     showing_ = Showing::page;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/Bundle.h"
+#include "web/RecoveryRule.h"
 #include "web/WebView.h"
 
 namespace mirovan {
@@ -38,6 +39,9 @@ public:
     void retryLater();
     // An address of the app's own server, loaded in place of the page.
     void open(const std::string& url);
+    // The page's web process ended: the status page says why, and the page is loaded
+    // again by itself, unless that was done less than 30 s ago.
+    void processEnded(ProcessEnd end);
 
 private:
     enum class Showing { nothing, status, page };
@@ -50,6 +54,7 @@ private:
     std::optional<std::string> address_;
     std::optional<std::string> pendingStatus_;  // asked for before the view existed
     Showing showing_ = Showing::nothing;
+    std::optional<double> lastAutomaticLoad_;  // after an ended process, in seconds
 };
 
 }  // namespace mirovan

@@ -21,12 +21,38 @@ PageGuard::PageGuard(WebView& web, Window& window) : web_(web), window_(window) 
     g_signal_connect(web_.view(), "close",
                      G_CALLBACK(+[](WebKitWebView*, gpointer self) { static_cast<PageGuard*>(self)->onCloseReported(); }),
                      this);
+    g_signal_connect(web_.view(), "web-process-terminated",
+                     G_CALLBACK(+[](WebKitWebView*, WebKitWebProcessTerminationReason, gpointer self) {
+                         static_cast<PageGuard*>(self)->setRunning(false);
+                     }),
+                     this);
+    g_signal_connect(web_.view(), "load-changed", G_CALLBACK(+[](WebKitWebView*, WebKitLoadEvent event, gpointer self) {
+                         if (event == WEBKIT_LOAD_COMMITTED) static_cast<PageGuard*>(self)->setRunning(true);
+                     }),
+                     this);
+    g_signal_connect(web_.view(), "notify::is-web-process-responsive",
+                     G_CALLBACK(+[](GObject*, GParamSpec*, gpointer self) {
+                         auto* guard = static_cast<PageGuard*>(self);
+                         if (guard->changed_) guard->changed_();
+                     }),
+                     this);
 }
 
 PageGuard::~PageGuard() { stopWaiting(); }
 
+void PageGuard::setRunning(bool running) {
+    running_ = running;
+    if (changed_) changed_();
+}
+
 void PageGuard::leavePage(std::function<void()> command) {
     if (command_) return;  // already asking
+    if (!canAnswer()) {
+        // A page whose process is gone or hung cannot be asked: nothing would answer.
+        trace("leave-unanswerable");
+        command();
+        return;
+    }
     trace("leave-asked");
     command_ = std::move(command);
     ++round_;
@@ -81,7 +107,8 @@ void PageGuard::onBeforeUnload(WebKitScriptDialog* dialog) {
 void PageGuard::ask(WebKitScriptDialog* dialog) {
     stopWaiting();  // the user answers now, however long they take
     trace("leave-question");
-    Alert alert{"Leave this page?", {"Leave", "Stay"}, std::nullopt, "Changes you made may not be saved."};
+    // "Stay" is the default: Return keeps the work unless the user moved to "Leave".
+    Alert alert{"Leave this page?", {"Leave", "Stay"}, std::nullopt, "Changes you made may not be saved.", 1};
     std::shared_ptr<WebKitScriptDialog> kept(webkit_script_dialog_ref(dialog), webkit_script_dialog_unref);
     showAlert(window_.gtk(), alert, [this, kept](AlertAnswer closed) {
         bool leave = closed.button == std::size_t{0};

@@ -30,7 +30,14 @@ public:
     // are never asked about.
     void onBeforeUnload(WebKitScriptDialog* dialog);
 
+    // Whether the page can answer at all: its web process runs and responds. A page that
+    // cannot is left at once, without waiting.
+    bool canAnswer() const { return running_ && webkit_web_view_get_is_web_process_responsive(web_.view()); }
+    // `changed` runs whenever canAnswer() may have changed.
+    void watch(std::function<void()> changed) { changed_ = std::move(changed); }
+
 private:
+    void setRunning(bool running);
     void onCloseReported();
     void ask(WebKitScriptDialog* dialog);
     void waitForPage();
@@ -42,6 +49,8 @@ private:
     std::function<void()> command_;  // waits for the page to agree
     guint timeout_ = 0;              // runs it anyway when the page's process does not answer
     unsigned round_ = 0;             // which request: a late answer to an earlier one runs nothing
+    bool running_ = true;            // the page's web process has not ended since its last load
+    std::function<void()> changed_;
 };
 
 }  // namespace mirovan

@@ -30,10 +30,23 @@ gboolean onLoadFailed(WebKitWebView*, WebKitLoadEvent event, char*, GError* erro
     return TRUE;
 }
 
+ProcessEnd endOf(WebKitWebProcessTerminationReason reason) {
+    switch (reason) {
+    case WEBKIT_WEB_PROCESS_CRASHED: return ProcessEnd::crashed;
+    case WEBKIT_WEB_PROCESS_EXCEEDED_MEMORY_LIMIT: return ProcessEnd::tooMuchMemory;
+    default: return ProcessEnd::ended;
+    }
+}
+
 }  // namespace
 
 void connectLoadRecovery(WebView& web, Page& page) {
     g_signal_connect(web.view(), "load-failed", G_CALLBACK(onLoadFailed), &page);
+    g_signal_connect(web.view(), "web-process-terminated",
+                     G_CALLBACK(+[](WebKitWebView*, WebKitWebProcessTerminationReason reason, gpointer page) {
+                         static_cast<Page*>(page)->processEnded(endOf(reason));
+                     }),
+                     &page);
     // A page request that got no answer in time fails like any other.
     web.onTimedOut([&page] { failed(page, LoadError::other); });
 }

@@ -1,4 +1,5 @@
-// Failed loads come back to the server's page by themselves, a second later.
+// Failed loads come back to the server's page by themselves, a second later, and so does
+// a page whose web process ended (once in 30 s).
 #pragma once
 
 #include "web/WebView.h"

@@ -11,9 +11,10 @@ namespace mirovan {
 
 struct Alert {
     std::string message;
-    std::vector<std::string> buttons;  // in this order; the first is the default (Return)
+    std::vector<std::string> buttons;  // in this order
     std::optional<std::string> field;  // the starting text of a one-line field; none: no field
     std::string detail;                // a text under the message; empty: none
+    std::size_t defaultButton = 0;     // what Return answers
 };
 
 // How an alert closed: the index of the button that closed it, or none when it was

@@ -105,7 +105,8 @@ GtkWindow* showAlert(GtkWindow* window, const Alert& alert, std::function<void(A
 
     for (std::size_t i = 0; i < alert.buttons.size(); ++i)
         adw_message_dialog_add_response(dialog, responseId(i).c_str(), alert.buttons[i].c_str());
-    if (!alert.buttons.empty()) adw_message_dialog_set_default_response(dialog, responseId(0).c_str());
+    if (alert.defaultButton < alert.buttons.size())
+        adw_message_dialog_set_default_response(dialog, responseId(alert.defaultButton).c_str());
     adw_message_dialog_set_close_response(dialog, dismissedResponse);
 
     GtkWidget* field = alert.field ? makeField(*alert.field) : nullptr;

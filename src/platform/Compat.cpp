@@ -47,13 +47,15 @@ constexpr Detour detours[] = {
 // focused web view, and offer no public way to change that; the controller is found by the
 // name GTK gives it. A global shortcut controller joins the window's capture or bubble list
 // as it is added, so it is added again in its new phase.
-bool pageKeysFirst(GtkWindow* window) {
+bool pageKeysFirst(GtkWindow* window, bool first) {
     g_autoptr(GListModel) controllers = gtk_widget_observe_controllers(GTK_WIDGET(window));
     for (guint i = 0; i < g_list_model_get_n_items(controllers); ++i) {
         g_autoptr(GtkEventController) controller = GTK_EVENT_CONTROLLER(g_list_model_get_item(controllers, i));
         if (g_strcmp0(gtk_event_controller_get_name(controller), "gtk-application-shortcuts") != 0) continue;
+        GtkPropagationPhase phase = first ? GTK_PHASE_BUBBLE : GTK_PHASE_CAPTURE;
+        if (gtk_event_controller_get_propagation_phase(controller) == phase) return true;
         gtk_widget_remove_controller(GTK_WIDGET(window), GTK_EVENT_CONTROLLER(g_object_ref(controller)));
-        gtk_event_controller_set_propagation_phase(controller, GTK_PHASE_BUBBLE);
+        gtk_event_controller_set_propagation_phase(controller, phase);
         gtk_widget_add_controller(GTK_WIDGET(window), controller);
         return true;
     }

@@ -11,9 +11,9 @@
 namespace mirovan::compat {
 
 // Moves the window's application shortcuts behind the focused widget, so that keys reach
-// the page first. False when GTK's controller was not found (keys then reach the
-// shortcuts first, as GTK has it).
-bool pageKeysFirst(GtkWindow* window);
+// the page first, or, with `first` false, back ahead of it. False when GTK's controller was
+// not found (keys then reach the shortcuts first, as GTK has it).
+bool pageKeysFirst(GtkWindow* window, bool first = true);
 
 // Names the folder of the web process extension for every web process of `context`, the
 // first one included; call before anything is loaded.

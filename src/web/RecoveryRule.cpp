@@ -18,4 +18,12 @@ std::optional<std::string> recoveryAddress(const std::string& page) {
     return std::string(text);
 }
 
+std::string processEndedText(ProcessEnd end) {
+    return end == ProcessEnd::tooMuchMemory ? "The page used too much memory." : "The page stopped unexpectedly.";
+}
+
+bool reloadAfterProcessEnd(std::optional<double> lastAutomaticLoad, double now) {
+    return !lastAutomaticLoad || now - *lastAutomaticLoad >= 30;
+}
+
 }  // namespace mirovan

@@ -62,6 +62,21 @@ class ForeignServerTest(GuiTest):
             self.assertEqual(self.hrefs(since), ['notebook?n=1', 'new?n=2'])
             self.assertEqual(app.windows(), [app.wid])
 
+        with self.subTest('an own page replaces unsaved work only once the user says Leave'):
+            self.script("addEventListener('beforeunload', e => { e.preventDefault(); e.returnValue = ''; });"
+                        "report('guarded')", 'guarded')
+            since = time.monotonic()
+            for answer in 'Escape', 'shift+Tab Return':
+                self.press(app, OWN, header)   # a click the page has seen, so it may ask
+                dialog = wait_until(lambda: app.others(app.wid), STEP_TIMEOUT, 'the question to leave')[0]
+                self.wait_text('Leave this page', 'Leave', 'Stay', wid=dialog)
+                xdo('key', *answer.split())
+                wait_until(lambda: not app.others(app.wid), STEP_TIMEOUT, 'the question to close')
+                if answer == 'Escape':
+                    self.script("report('stayed')", 'stayed')
+                    self.assertEqual(self.hrefs(since), [])
+            self.wait_event('seen', STEP_TIMEOUT, since, lambda e: e['href'].endswith('/notebook?n=1'))
+
     def test_without_options(self):
         app = self.start(SERVER)
         self.fake_handlers()
@@ -89,15 +104,15 @@ class ForeignServerTest(GuiTest):
                        'the page had %s; active: %r' % (self.events('key', since), xdo('getactivewindow')))
             xdo('windowactivate', '--sync', wid)
 
-        with self.subTest('unsaved work: Quit asks, Stay keeps the app, Leave quits'):
+        with self.subTest('unsaved work: Quit asks, Stay keeps the app and is the default, Leave quits'):
             # The guard takes its time, longer than WebKit waits for an answer before it reports "close".
             self.script("addEventListener('beforeunload', e => { const end = performance.now() + 300;"
                         "while (performance.now() < end); e.preventDefault(); e.returnValue = ''; });"
                         "report('guarded')", 'guarded')
-            # Stay (as the dialog is dismissed), then Leave. The page may ask only once the user has acted
-            # on it: a click it has seen. A Return typed in the page right before Ctrl+Q comes back from
-            # the page late, when the question is up, and must not answer it.
-            for answer, typed in ('Escape', ['Return', 'ctrl+q']), ('Return', ['ctrl+q']):
+            # Stay (as the dialog is dismissed, and as the default), then Leave. The page may ask only
+            # once the user has acted on it: a click it has seen. A Return typed in the page right before
+            # Ctrl+Q comes back from the page late, when the question is up, and must not answer it.
+            for answer, typed in ('Escape', ['Return', 'ctrl+q']), ('Return', ['ctrl+q']), ('shift+Tab Return', ['ctrl+q']):
                 since = time.monotonic()
                 xdo('windowactivate', '--sync', wid)
                 click(wid, 600, 90)
@@ -108,8 +123,8 @@ class ForeignServerTest(GuiTest):
                 self.wait_text('Leave this page', 'Leave', 'Stay', wid=dialog)
                 self.assertEqual(run('xdotool', 'getwindowname', dialog).strip(), 'Testapp')
                 wait_until(lambda: xdo('getactivewindow').strip() == dialog, STEP_TIMEOUT, 'a focused question')
-                xdo('key', answer)
+                xdo('key', *answer.split())
                 wait_until(lambda: not app.others(wid), STEP_TIMEOUT, 'the question to close')
-                if answer == 'Escape':
+                if 'Tab' not in answer:
                     self.script("report('stayed')", 'stayed')
             self.assertEqual(app.wait_exit(15), 0)

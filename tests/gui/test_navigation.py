@@ -1,10 +1,11 @@
 """Where links, inner frames and new-window requests of the page end up (the window, the
 default browser or the file manager, never a second window); reload, the recovery page,
-the retry that brings the server's page back after failed loads; and the appearance
-'system' on a dark desktop."""
-import os, subprocess, time, urllib.request
+the retry that brings the server's page back after failed loads or an ended page process;
+and the appearance 'system' on a dark desktop."""
+import os, signal, subprocess, time, urllib.request
 
-from .harness import LOAD_TIMEOUT, STEP_TIMEOUT, GuiTest, click, press_in_page, run, wait_until, window_box
+from .harness import (LOAD_TIMEOUT, STEP_TIMEOUT, GuiTest, click, press_in_page, read_proc, retry, run, wait_until,
+                      window_box, wm_state)
 
 # A stand-in for the desktop's file manager, writing down what it was handed: a service
 # owning the file manager's name (the browser's is the harness's).
@@ -159,6 +160,38 @@ class NavigationTest(GuiTest):
                               [len(self.handed(kind)) for kind in ('browser', 'folders', 'file-manager')],
                               self.paths('home'), self.paths('other')),
                              ({home}, [home], 1, [len(browser), 1, 1], ['/app?x=1'], ['/frame']))
+
+    def test_the_page_process_ends_or_hangs(self):
+        app = self.start()
+
+        def page_process():   # the app's one WebKitWebProcess, under the sandbox's launchers
+            def descendants():
+                parents = {int(p): read_proc(int(p), 'stat').rpartition(')')[2].split()[1:2]
+                           for p in os.listdir('/proc') if p.isdigit()}
+                family = {app.pid}
+                while grown := {p for p, parent in parents.items() if parent and int(parent[0]) in family} - family:
+                    family |= grown
+                return [p for p in family if read_proc(p, 'exe').endswith('/WebKitWebProcess')]
+            return wait_until(descendants, STEP_TIMEOUT, 'a web process')[0]
+
+        with self.subTest('ended once: the page comes back by itself'):
+            since = time.monotonic()
+            os.kill(page_process(), signal.SIGKILL)
+            self.wait_event('seen', LOAD_TIMEOUT, since)
+        with self.subTest('ended again within 30 s: the window says so and stays'):
+            os.kill(page_process(), signal.SIGKILL)
+            self.wait_text('The page stopped unexpectedly', 'Reload loads it again')
+        with self.subTest('Reload brings it back'):
+            since = time.monotonic()
+            press_in_page(app.wid, 'ctrl+r')
+            self.wait_event('seen', LOAD_TIMEOUT, since)
+        with self.subTest('a hung page does not hold the shortcuts'):
+            hung = page_process()
+            os.kill(hung, signal.SIGSTOP)
+            self.addCleanup(lambda: read_proc(hung, 'stat') and os.kill(hung, signal.SIGCONT))
+            # WebKit finds the process unresponsive a few seconds after a key it does not answer.
+            retry(lambda: press_in_page(app.wid, 'ctrl+m'), lambda: '_NET_WM_STATE_HIDDEN' in wm_state(app.wid),
+                  'a minimised window', timeout=LOAD_TIMEOUT, each=5)
 
     def test_reload_recovery_and_retry(self):
         app, first, ports, home, _, _ = self.open_site()

@@ -155,6 +155,12 @@ TEST(NavigationRule, OnlyTheMainFramesWayOutIsDiverted) {
         EXPECT_FALSE(detour::original(named)) << named;
 }
 
+TEST(RecoveryRule, AnEndedPageIsLoadedAgainOnceInThirtySeconds) {
+    EXPECT_TRUE(reloadAfterProcessEnd(std::nullopt, 5));
+    EXPECT_FALSE(reloadAfterProcessEnd(100, 129.9));
+    EXPECT_TRUE(reloadAfterProcessEnd(100, 130));
+}
+
 TEST(RecoveryRule, RetriesOnlyRealFailuresAndReplacesOnlyThePath) {
     EXPECT_TRUE(shouldRetry(LoadError::other, true));
     EXPECT_FALSE(shouldRetry(LoadError::other, false));
