@@ -79,8 +79,9 @@ void afterPageAnswered(WebKitWebView* view, std::function<void()> then) {
         view, "0", -1, nullptr, nullptr, nullptr,
         +[](GObject* view, GAsyncResult* result, gpointer data) {
             std::unique_ptr<std::function<void()>> then(static_cast<std::function<void()>*>(data));
-            g_autoptr(JSCValue) value =
-                webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(view), result, nullptr);
+            // The answer itself says nothing; that it came is the point.
+            if (JSCValue* value = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(view), result, nullptr))
+                g_object_unref(value);
             (*then)();
         },
         new std::function<void()>(std::move(then)));

@@ -47,7 +47,7 @@ void onWindowObjectCleared(WebKitScriptWorld* world, WebKitWebPage* page, WebKit
     g_autoptr(JSCValue) install = jsc_context_evaluate(context, bridgeScript, -1);
     g_autoptr(JSCValue) post = jsc_value_new_function(context, nullptr, G_CALLBACK(onPost), page, nullptr, G_TYPE_NONE,
                                                       2, JSC_TYPE_VALUE, JSC_TYPE_VALUE);
-    g_autoptr(JSCValue) done = jsc_value_function_call(install, JSC_TYPE_VALUE, post, G_TYPE_NONE);
+    if (JSCValue* done = jsc_value_function_call(install, JSC_TYPE_VALUE, post, G_TYPE_NONE)) g_object_unref(done);
 }
 
 }  // namespace
