@@ -127,14 +127,16 @@ void forget(WebKitDownload* download) {
 // what it will become. Its placeholder, which made the Save dialog ask, is passed on.
 bool supersede(Downloads::State& all, const std::string& target) {
     bool placeholder = false;
+    std::vector<WebKitDownload*> earlier;  // cancelled after the walk: a cancel may end one at once
     for (WebKitDownload* other : all.running) {
-        Saving& earlier = savingOf(other);
-        if (earlier.target != target || earlier.superseded) continue;
-        earlier.superseded = true;
-        placeholder = placeholder || earlier.placeholder;
-        earlier.placeholder = false;
-        webkit_download_cancel(other);
+        Saving& saving = savingOf(other);
+        if (saving.target != target || saving.superseded) continue;
+        saving.superseded = true;
+        placeholder = placeholder || saving.placeholder;
+        saving.placeholder = false;
+        earlier.push_back(other);
     }
+    for (WebKitDownload* other : earlier) webkit_download_cancel(other);
     return placeholder;
 }
 
