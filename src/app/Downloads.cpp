@@ -27,8 +27,8 @@ namespace {
 // One download, attached to its WebKitDownload.
 struct Saving {
     Downloads::State* all;
-    std::string target;  // chosen by the user
-    std::string part;    // the hidden folder that takes the data; empty until chosen
+    std::string target;               // chosen by the user
+    std::string part;                 // the hidden folder that takes the data; empty until chosen
     std::optional<FileId> leftThere;  // what sat at the target once it was chosen
     bool placeholder = false;         // leftThere is our empty file, to be removed if we fail
     bool superseded = false;          // a later download was saved to the same name
