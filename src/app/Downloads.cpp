@@ -1,11 +1,12 @@
 // A download asks where to go (the Save dialog, in the Downloads folder, with the server's
-// name), writes nothing before the answer, fills a hidden file beside the target and only
-// then renames it into place. The window shows a thin bar while downloads run and a toast
-// when one is done.
+// name), writes nothing before the answer, fills a hidden folder beside the target and only
+// then renames the data into place. The window shows a thin bar while downloads run and a
+// toast when one is done.
 #include "app/Downloads.h"
 
 #include <fcntl.h>
 #include <glib/gstdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,8 +27,11 @@ namespace {
 // One download, attached to its WebKitDownload.
 struct Saving {
     Downloads::State* all;
-    std::string target;  // chosen by the user
-    std::string part;    // the hidden file that takes the data; empty until chosen
+    std::string target;               // chosen by the user
+    std::string part;                 // the hidden folder that takes the data; empty until chosen
+    std::optional<FileId> leftThere;  // what sat at the target once it was chosen
+    bool placeholder = false;         // leftThere is our empty file, to be removed if we fail
+    bool superseded = false;          // a later download was saved to the same name
     bool ended = false;
     bool failed = false;
 };
@@ -48,6 +52,37 @@ std::string baseName(const std::string& path) {
     return name;
 }
 
+std::optional<FileId> fileAt(const std::string& path) {
+    GStatBuf info;
+    if (g_lstat(path.c_str(), &info) != 0) return std::nullopt;
+    return FileId{info.st_dev, info.st_ino};
+}
+
+std::string dataOf(const Saving& saving) { return saving.part + "/" + partData; }
+
+// Removes the part folder with whatever WebKit put in it; once it is gone, WebKit's late
+// writes or renames into it fail instead of leaving a file.
+void removePart(Saving& saving) {
+    if (saving.part.empty()) return;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (g_autoptr(GDir) dir = g_dir_open(saving.part.c_str(), 0, nullptr)) {
+            while (const char* name = g_dir_read_name(dir)) {
+                g_autofree char* path = g_build_filename(saving.part.c_str(), name, nullptr);
+                g_unlink(path);
+            }
+        }
+        if (g_rmdir(saving.part.c_str()) == 0 || errno == ENOENT) break;
+    }
+    saving.part.clear();
+}
+
+// Our empty placeholder goes when the download does not complete, unless someone has
+// put another file there since.
+void removePlaceholder(Saving& saving) {
+    if (saving.placeholder && fileAt(saving.target) == saving.leftThere) g_unlink(saving.target.c_str());
+    saving.placeholder = false;
+}
+
 void showProgress(Downloads::State& all) {
     gtk_widget_set_visible(all.bar, !all.running.empty());
     if (all.running.empty()) return;
@@ -57,7 +92,15 @@ void showProgress(Downloads::State& all) {
 }
 
 void say(Window& window, const std::string& text, const std::optional<std::string>& shown = std::nullopt) {
-    AdwToast* toast = adw_toast_new(text.c_str());
+    AdwToast* toast = adw_toast_new("");
+    // A toast's own title is one ellipsized line, which would hide a failure's reason.
+    GtkWidget* label = gtk_label_new(text.c_str());
+    gtk_label_set_wrap(GTK_LABEL(label), TRUE);
+    gtk_label_set_wrap_mode(GTK_LABEL(label), PANGO_WRAP_WORD_CHAR);
+    gtk_label_set_width_chars(GTK_LABEL(label), std::min(g_utf8_strlen(text.c_str(), -1), glong(50)));
+    gtk_label_set_max_width_chars(GTK_LABEL(label), 50);
+    gtk_widget_add_css_class(label, "heading");
+    adw_toast_set_custom_title(toast, label);
     if (shown) {
         adw_toast_set_button_label(toast, "Show in Files");
         g_autofree char* uri = g_filename_to_uri(shown->c_str(), nullptr, nullptr);
@@ -80,7 +123,24 @@ void forget(WebKitDownload* download) {
     }
 }
 
-// The user's answer: cancel, or start writing into a fresh hidden file beside the target.
+// A download still running to `target` is given up: the user has just chosen to replace
+// what it will become. Its placeholder, which made the Save dialog ask, is passed on.
+bool supersede(Downloads::State& all, const std::string& target) {
+    bool placeholder = false;
+    std::vector<WebKitDownload*> earlier;  // cancelled after the walk: a cancel may end one at once
+    for (WebKitDownload* other : all.running) {
+        Saving& saving = savingOf(other);
+        if (saving.target != target || saving.superseded) continue;
+        saving.superseded = true;
+        placeholder = placeholder || saving.placeholder;
+        saving.placeholder = false;
+        earlier.push_back(other);
+    }
+    for (WebKitDownload* other : earlier) webkit_download_cancel(other);
+    return placeholder;
+}
+
+// The user's answer: cancel, or start writing into a fresh hidden folder beside the target.
 void chosen(WebKitDownload* download, const std::optional<std::string>& target) {
     Saving& saving = savingOf(download);
     if (saving.ended) return;  // it failed while the dialog was up
@@ -89,17 +149,24 @@ void chosen(WebKitDownload* download, const std::optional<std::string>& target) 
         return;
     }
     std::string part = partTemplate(*target);
-    int fd = g_mkstemp_full(part.data(), O_RDWR | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        say(saving.all->window, failedMessage(baseName(*target)) + ": " + g_strerror(errno));
+    if (!g_mkdtemp_full(part.data(), 0700)) {
+        say(saving.all->window, failedMessage(baseName(*target), g_strerror(errno)));
         webkit_download_cancel(download);
         return;
     }
-    close(fd);
     saving.target = *target;
     saving.part = part;
-    webkit_download_set_allow_overwrite(download, TRUE);  // the hidden file we just made
-    webkit_download_set_destination(download, part.c_str());
+    // A name being downloaded to exists from now on, so that a second Save dialog asks
+    // before the same name is chosen again.
+    saving.placeholder = supersede(*saving.all, *target);
+    if (!saving.placeholder) {
+        int fd = g_open(target->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        saving.placeholder = fd >= 0;
+        if (fd >= 0) close(fd);
+    }
+    saving.leftThere = fileAt(*target);
+    std::string data = dataOf(saving);
+    webkit_download_set_destination(download, data.c_str());
     g_object_ref(download);
     saving.all->running.push_back(download);
     showProgress(*saving.all);
@@ -128,10 +195,12 @@ gboolean onDecideDestination(WebKitDownload* download, char* suggested, gpointer
 void onFailed(WebKitDownload* download, GError* error, gpointer) {
     Saving& saving = savingOf(download);
     saving.failed = true;
-    if (!saving.part.empty()) g_unlink(saving.part.c_str());
+    removePart(saving);
+    removePlaceholder(saving);
     bool cancelled = g_error_matches(error, WEBKIT_DOWNLOAD_ERROR, WEBKIT_DOWNLOAD_ERROR_CANCELLED_BY_USER);
     if (!cancelled && !saving.ended)
-        say(saving.all->window, failedMessage(baseName(saving.target.empty() ? "download" : saving.target)));
+        say(saving.all->window,
+            failedMessage(baseName(saving.target.empty() ? "download" : saving.target), error->message));
     forget(download);
 }
 
@@ -142,13 +211,16 @@ void onFinished(WebKitDownload* download, gpointer) {
         return;
     }
     std::string name = baseName(saving.target);
-    if (g_rename(saving.part.c_str(), saving.target.c_str()) != 0) {
+    if (!mayPlace(saving.superseded, saving.leftThere, fileAt(saving.target))) {
+        if (!saving.superseded) say(saving.all->window, failedMessage(name, "another file took its name meanwhile"));
+    } else if (g_rename(dataOf(saving).c_str(), saving.target.c_str()) != 0) {
         int error = errno;
-        g_unlink(saving.part.c_str());
-        say(saving.all->window, failedMessage(name) + ": " + g_strerror(error));
+        removePlaceholder(saving);
+        say(saving.all->window, failedMessage(name, g_strerror(error)));
     } else {
         say(saving.all->window, savedMessage(name), saving.target);
     }
+    removePart(saving);
     forget(download);
 }
 
@@ -182,9 +254,18 @@ Downloads::Downloads(WebView& web, Window& window) : state_(State{window, gtk_pr
 }
 
 void Downloads::dropUnfinished() {
-    // The web processes go with the app, and what they were writing would stay half done.
-    for (WebKitDownload* download : state_.running)
-        if (!savingOf(download).part.empty()) g_unlink(savingOf(download).part.c_str());
+    // The network process goes with the app, and what it was writing would stay half done.
+    // A copy, each held: a cancel may end a download at once.
+    std::vector<WebKitDownload*> running = state_.running;
+    for (WebKitDownload* download : running) g_object_ref(download);
+    for (WebKitDownload* download : running) {
+        Saving& saving = savingOf(download);
+        saving.ended = true;  // no toast for the cancel that follows
+        webkit_download_cancel(download);
+        removePart(saving);
+        removePlaceholder(saving);
+        g_object_unref(download);
+    }
 }
 
 }  // namespace mirovan

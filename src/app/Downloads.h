@@ -19,7 +19,8 @@ public:
     Downloads(const Downloads&) = delete;
     Downloads& operator=(const Downloads&) = delete;
 
-    // Removes the hidden files of downloads still running, as the app ends.
+    // Cancels the downloads still running and removes what they left, hidden or not, as
+    // the app ends.
     void dropUnfinished();
 
     // What every download's handlers share; lives as long as the window.

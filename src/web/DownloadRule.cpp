@@ -1,4 +1,4 @@
-// Download names.
+// Download names, where the data waits, and when it takes its name.
 #include "web/DownloadRule.h"
 
 #include <glib.h>
@@ -37,7 +37,7 @@ std::string partTemplate(const std::string& target) {
     g_autofree char* folder = g_path_get_dirname(target.c_str());
     g_autofree char* base = g_path_get_basename(target.c_str());
     // Room for the dot, ".XXXXXX" and ".part" within one file name.
-    std::string name = "." + cut(base, nameMax - 14) + ".XXXXXX.part";
+    std::string name = "." + cut(base, nameMax - 13) + ".XXXXXX.part";
     g_autofree char* path = g_build_filename(folder, name.c_str(), nullptr);
     return path;
 }
@@ -51,6 +51,21 @@ bool isAttachment(std::string_view contentDisposition) {
 
 std::string savedMessage(const std::string& name) { return "Saved " + name; }
 
-std::string failedMessage(const std::string& name) { return "Couldn't save " + name; }
+bool mayPlace(bool superseded, std::optional<FileId> leftThere, std::optional<FileId> now) {
+    return !superseded && (!now || now == leftThere);
+}
+
+std::string failedMessage(const std::string& name, const std::string& reason) {
+    constexpr size_t half = 24;
+    std::string shown = name;
+    if (name.size() > 2 * half + 3) {
+        std::string head = cut(name, half);
+        // The last `half` bytes, from a character boundary.
+        const char* tail = name.c_str() + name.size() - half;
+        while ((static_cast<unsigned char>(*tail) & 0xC0) == 0x80) ++tail;
+        shown = head + "\u2026" + tail;
+    }
+    return "Couldn't save " + shown + ": " + reason;
+}
 
 }  // namespace mirovan

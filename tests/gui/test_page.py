@@ -8,17 +8,29 @@ from .harness import STEP_TIMEOUT, GuiTest, click, read, retry, run, wait_until,
 BODY = (600, 100)   # below the strip and clear of everything else on the page
 # The inputs sit below the strip, apart in the middle of the window. A Return meant for a
 # chooser that has just closed must not open the next one.
-SERVER = r'''def files(handler, path, query):   # a download the view would not show
-    if path != '/export.csv':
+SERVER = r'''import itertools
+served = itertools.count(1)
+def files(handler, path, query):   # numbered downloads the view would not show
+    if not path.startswith('/dl/'):
         return None
+    n = next(served)
     handler.send_response(200)
-    for header in ('Content-Type', 'text/csv'), ('Content-Disposition', 'attachment; filename="export.csv"'):
+    for header in ('Content-Type', 'application/octet-stream'), ('Content-Disposition', 'attachment; filename="%s"' % path[4:]):
         handler.send_header(*header)
     handler.end_headers()
-    handler.wfile.write(b'id,name\n1,new\n')
+    with contextlib.suppress(OSError):   # ?hold: a first part, the rest once the test writes OUT/release-N
+        handler.wfile.write(b'download %d\n' % n + (b'.' * 65536 if 'hold' in query else b''))
+        handler.wfile.flush()
+        for _ in range(1200 if 'hold' in query else 0):
+            if os.path.exists(os.path.join(OUT, 'release-%d' % n)):
+                handler.wfile.write(b'.' * 65536)
+                break
+            time.sleep(0.05)
+    log('sent', n=n)
     return True
-announce(page_server(page("""<div id=strip></div><a id=csv href=/export.csv></a>
+announce(page_server(page("""<div id=strip></div>
 <input type=file id=one><input type=file id=many multiple><script>
+const get = path => Object.assign(document.createElement('a'), {href: '/dl/' + path}).click();
 const names = input => input.files.length ? [...input.files].map(f => f.name) : null;
 addEventListener('keydown', e => e.key === 'Enter' && e.preventDefault(), true);
 for (const input of [one, many])
@@ -253,20 +265,23 @@ class PageTest(GuiTest):
 
     def test_downloads_and_leaving(self):
         downloads = os.path.join(self.tmp, 'home', 'Downloads')
-        export, made = os.path.join(downloads, 'export.csv'), os.path.join(downloads, 'made.txt')
+        export, made, big = (os.path.join(downloads, name) for name in ('export.csv', 'made.txt', 'big.bin'))
+
+        def save(path, key='Return'):   # the Save dialog for a download, answered
+            self.script("get('%s')" % path)
+            chooser = self.dialog()
+            self.press(key)
+            return chooser
+
         with self.subTest('a download is saved only where the user says, whole'):
             self.write(export, 'old')
-            self.script('csv.click()')
-            self.dialog()
-            self.press('Escape')
+            save('export.csv', 'Escape')   # the server's name in Downloads, then cancelled
             wait_until(lambda: not self.dialogs(), STEP_TIMEOUT, 'the Save dialog to close')
-            self.script('csv.click()')
-            chooser = self.dialog()   # in Downloads, the server's name proposed
-            self.press('Return')
+            chooser = save('export.csv')
             wait_until(lambda: [w for w in self.dialogs() if w != chooser], STEP_TIMEOUT, 'the question to replace')
             self.assertEqual((read(export), os.listdir(downloads)), ('old', ['export.csv']))   # nothing yet
             self.press('alt+r')
-            wait_until(lambda: read(export) == 'id,name\n1,new\n', STEP_TIMEOUT, 'the download to replace the file')
+            wait_until(lambda: read(export) == 'download 2\n', STEP_TIMEOUT, 'the download to replace the file')
             self.wait_text('Saved export.csv', wid=self.wid)
             self.script("const a = document.createElement('a'); a.download = 'made.txt';"
                         "a.href = URL.createObjectURL(new Blob(['made by the page'])); a.click()")
@@ -274,6 +289,29 @@ class PageTest(GuiTest):
             self.press('Return')
             wait_until(lambda: os.path.exists(made) and read(made) == 'made by the page', STEP_TIMEOUT, 'made.txt')
             self.assertEqual(sorted(os.listdir(downloads)), ['export.csv', 'made.txt'])   # no partial file
+
+        with self.subTest('a name being downloaded to is asked about; the later choice wins'):
+            save('big.bin?hold=1')
+            hidden = lambda: [f for f in os.listdir(downloads) if f.startswith('.')]
+            wait_until(lambda: not self.dialogs() and hidden(), STEP_TIMEOUT, 'the first download to run')
+            chooser = save('big.bin?hold=1')
+            wait_until(lambda: [w for w in self.dialogs() if w != chooser], STEP_TIMEOUT, 'the question to replace')
+            self.press('alt+r')
+            wait_until(lambda: not self.dialogs(), STEP_TIMEOUT, 'the Save dialog to close')
+            second = 'download 4\n' + '.' * 131072
+            self.put('release-4')
+            wait_until(lambda: read(big) == second, STEP_TIMEOUT, 'the second download whole')
+            self.put('release-3')   # the first, ending later, must not take the name from the second
+            wait_until(lambda: read(big) == second and not hidden(),
+                       STEP_TIMEOUT, lambda: 'only the second download: %s' % os.listdir(downloads))
+
+        with self.subTest('a name of 255 bytes is saved'):
+            long_name = 'n' * 251 + '.bin'   # NAME_MAX, with no room for any suffix
+            save(long_name)
+            long_path = os.path.join(downloads, long_name)
+            wait_until(lambda: os.path.exists(long_path) and read(long_path) == 'download 5\n', STEP_TIMEOUT,
+                       'a 255-byte name')
+            self.assertEqual(sorted(os.listdir(downloads)), ['big.bin', 'export.csv', 'made.txt', long_name])
 
         with self.subTest('leaving a page is never asked'):
             # WebKit asks about leaving only for a navigation the user started.
@@ -283,3 +321,13 @@ class PageTest(GuiTest):
             click(self.wid, width / 2, height / 2)   # between the file inputs
             self.wait_event('seen', STEP_TIMEOUT, where=lambda e: e['href'].endswith('?left'))
             self.assertEqual(self.dialogs(), [])
+
+        with self.subTest('quitting mid-download leaves nothing of it'):
+            before = sorted(os.listdir(downloads))
+            save('quit.bin?hold=1')
+            wait_until(lambda: any(os.path.getsize(os.path.join(root, f)) for root, _, files in os.walk(downloads)
+                                   for f in files if 'quit.bin' in root + f), STEP_TIMEOUT, 'data on its way')
+            xdo('windowactivate', '--sync', self.wid)
+            self.press('ctrl+q')
+            self.assertEqual(self.app.wait_exit(15), 0)
+            self.assertEqual(sorted(os.listdir(downloads)), before)

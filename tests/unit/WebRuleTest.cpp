@@ -27,7 +27,7 @@ TEST(BridgeRule, NoDragKeepsFourNumberArraysAppearanceOnlyExactKeywords) {
     for (const char* other : {"Dark", "", "system", "light "}) EXPECT_EQ(appearanceFor(other), Appearance::system);
 }
 
-TEST(DownloadRule, NamesStayInTheirFolderAndOnlyAttachmentsAreSaved) {
+TEST(DownloadRule, NamesStayInTheirFolderFitAndOnlyAttachmentsAreSaved) {
     // clang-format off
     for (const auto& [suggested, name] : std::vector<std::pair<std::string, std::string>>{
              {"../../etc/passwd", "passwd"}, {"a\\b.txt", "b.txt"}, {"..bashrc", "bashrc"}, {"", "download"},
@@ -37,9 +37,23 @@ TEST(DownloadRule, NamesStayInTheirFolderAndOnlyAttachmentsAreSaved) {
     std::string longName = proposedName(std::string(252, 'x') + "\u00e9\u00e9");
     EXPECT_EQ(longName.size(), 254u);  // 255 bytes would cut the last é in half
     EXPECT_EQ(partTemplate("/home/u/Downloads/report.csv"), "/home/u/Downloads/.report.csv.XXXXXX.part");
-    EXPECT_LE(partTemplate("/d/" + std::string(255, 'n')).size(), std::string("/d/").size() + 255);
+    EXPECT_EQ(partTemplate("/d/" + std::string(255, 'n')).size(), std::string("/d/").size() + 255);
+    // The reason stays in view however long the name.
+    std::string failed = failedMessage(std::string(200, 'n') + "\u00e9\u00e9.csv", "No space left on device");
+    EXPECT_LT(failed.size(), 100u);
+    EXPECT_TRUE(g_utf8_validate(failed.c_str(), -1, nullptr));
+    EXPECT_TRUE(failed.ends_with("\u00e9.csv: No space left on device")) << failed;
     for (const char* yes : {"attachment", " Attachment ; filename=\"a.csv\"", "ATTACHMENT;"}) EXPECT_TRUE(isAttachment(yes));
     for (const char* no : {"inline", "attachments", "", "inline; filename=attachment"}) EXPECT_FALSE(isAttachment(no));
+}
+
+TEST(DownloadRule, TheLaterChoiceOfANameWins) {
+    const FileId placeholder{1, 10}, replaced{1, 11};
+    EXPECT_TRUE(mayPlace(false, placeholder, placeholder));
+    EXPECT_TRUE(mayPlace(false, placeholder, std::nullopt));  // the placeholder was removed: nothing to lose
+    EXPECT_FALSE(mayPlace(true, placeholder, placeholder));   // chosen again by a later download
+    EXPECT_FALSE(mayPlace(false, placeholder, replaced));     // another file took the name meanwhile
+    EXPECT_FALSE(mayPlace(false, std::nullopt, replaced));
 }
 
 TEST(DragRule, StripBandClicksAndPageRectangles) {
