@@ -288,7 +288,8 @@ class PageTest(GuiTest):
             self.dialog()
             self.press('Return')
             wait_until(lambda: os.path.exists(made) and read(made) == 'made by the page', STEP_TIMEOUT, 'made.txt')
-            self.assertEqual(sorted(os.listdir(downloads)), ['export.csv', 'made.txt'])   # no partial file
+            wait_until(lambda: sorted(os.listdir(downloads)) == ['export.csv', 'made.txt'], STEP_TIMEOUT,
+                       lambda: 'no partial file: %s' % os.listdir(downloads))
 
         with self.subTest('a name being downloaded to is asked about; the later choice wins'):
             save('big.bin?hold=1')
