@@ -89,6 +89,7 @@ void App::makeApplication(const char* id) {
     g_object_set_data(G_OBJECT(application_), "mirovan-app", this);
     g_signal_connect(application_, "activate", G_CALLBACK(+[](GApplication*, gpointer self) {
                          auto* app = static_cast<App*>(self);
+                         if (app->terminated_) return;  // a launch sent before the name was given up
                          if (app->window_)
                              app->reopen();
                          else
@@ -96,7 +97,7 @@ void App::makeApplication(const char* id) {
                      }),
                      this);
     g_signal_connect(application_, "shutdown",
-                     G_CALLBACK(+[](GApplication*, gpointer self) { static_cast<App*>(self)->terminate(); }), this);
+                     G_CALLBACK(+[](GApplication*, gpointer self) { static_cast<App*>(self)->shutdown(); }), this);
 }
 
 void App::launch() {
@@ -178,14 +179,42 @@ void App::terminate() {
     if (window_) window_->keepState();
     if (downloads_) downloads_->dropUnfinished();
     if (updates_) updates_->installAtQuit();
-    server_.stop();
+    // Gone for the user at once; the process stays, holding the app, until the server has ended.
+    if (application_) {
+        g_application_hold(G_APPLICATION(application_));
+        for (GList* w = gtk_application_get_windows(application()); w; w = w->next)
+            gtk_widget_set_visible(GTK_WIDGET(w->data), FALSE);
+        trace("windows-hidden");
+        releaseName();
+    }
+    server_.stop([this] { onServerEnded(); });
+}
+
+void App::releaseName() {
+    GApplication* app = G_APPLICATION(application_);
+    GDBusConnection* bus = g_application_get_dbus_connection(app);
+    const char* id = g_application_get_application_id(app);
+    if (!bus || !id) return;
+    // GApplication has no call for it; its name is a plain bus name of its connection.
+    g_dbus_connection_call(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                           "ReleaseName", g_variant_new("(s)", id), G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1,
+                           nullptr, nullptr, nullptr);
+}
+
+void App::onServerEnded() {
+    serverEnded_ = true;
+    if (application_) g_application_quit(G_APPLICATION(application_));
 }
 
 void App::quit() {
     // A page waiting on its dialog gets Cancel, as if the user had pressed it.
     if (dialogs_) dialogs_->closeAll();
     terminate();
-    if (application_) g_application_quit(G_APPLICATION(application_));
+}
+
+void App::shutdown() {
+    terminate();
+    while (!serverEnded_) g_main_context_iteration(nullptr, TRUE);
 }
 
 }  // namespace mirovan
