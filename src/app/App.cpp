@@ -50,7 +50,8 @@ App::App(Bundle bundle)
     : bundle_(std::move(bundle)),
       page_(bundle_),
       server_(bundle_, {[this](const std::string& page) { page_.ready(page); },
-                        [this](const std::string& title, const std::string& detail) { page_.status(title, detail); }}) {}
+                        [this](const std::string& title, const std::string& detail) { page_.status(title, detail); }}) {
+}
 
 App::~App() = default;
 
@@ -87,17 +88,18 @@ void App::makeApplication(const char* id) {
     application_ = ADW_APPLICATION(g_object_new(mirovan_application_get_type(), "application-id", id, "flags",
                                                 id ? G_APPLICATION_DEFAULT_FLAGS : G_APPLICATION_NON_UNIQUE, nullptr));
     g_object_set_data(G_OBJECT(application_), "mirovan-app", this);
-    g_signal_connect(application_, "activate", G_CALLBACK(+[](GApplication*, gpointer self) {
-                         auto* app = static_cast<App*>(self);
-                         if (app->terminated_) return;  // a launch sent before the name was given up
-                         if (app->window_)
-                             app->reopen();
-                         else
-                             app->launch();
-                     }),
-                     this);
+    g_signal_connect(application_, "activate",
+                     G_CALLBACK(+[](GApplication*, gpointer self) { static_cast<App*>(self)->activate(); }), this);
     g_signal_connect(application_, "shutdown",
                      G_CALLBACK(+[](GApplication*, gpointer self) { static_cast<App*>(self)->shutdown(); }), this);
+}
+
+void App::activate() {
+    if (terminated_) return;  // a launch that reached us before the name was given up
+    if (window_)
+        reopen();
+    else
+        launch();
 }
 
 void App::launch() {
@@ -116,10 +118,12 @@ void App::launch() {
     page_.attach(*web_);
     window_ = std::make_unique<Window>(application(), bundle_, web_->widget());
     guard_ = std::make_unique<PageGuard>(*web_, *window_);
-    dialogs_ = std::make_unique<PageDialogs>(*web_, *window_, *guard_, [this](GtkWindow* dialog) { allowQuit(dialog); });
+    dialogs_ =
+        std::make_unique<PageDialogs>(*web_, *window_, *guard_, [this](GtkWindow* dialog) { allowQuit(dialog); });
     downloads_ = std::make_unique<Downloads>(*web_, *window_);
     // With the native title bar the header bar moves the window; the page's own strip does not.
-    if (!window_->menuButton()) drag_ = std::make_unique<Drag>(*web_, window_->gtk(), [this] { window_->toggleZoom(); });
+    if (!window_->menuButton())
+        drag_ = std::make_unique<Drag>(*web_, window_->gtk(), [this] { window_->toggleZoom(); });
     connectBridge(*web_);
     connectLoadRecovery(*web_, page_);
     updates_ = std::make_unique<Updates>(
@@ -195,10 +199,12 @@ void App::releaseName() {
     GDBusConnection* bus = g_application_get_dbus_connection(app);
     const char* id = g_application_get_application_id(app);
     if (!bus || !id) return;
-    // GApplication has no call for it; its name is a plain bus name of its connection.
-    g_dbus_connection_call(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                           "ReleaseName", g_variant_new("(s)", id), G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1,
-                           nullptr, nullptr, nullptr);
+    // GApplication has no call to give up its name before it ends (none up to GLib 2.74,
+    // Debian 12's); the name is a plain bus name of its connection, released by hand. This
+    // can go when GApplication gets such a call.
+    g_dbus_connection_call(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "ReleaseName",
+                           g_variant_new("(s)", id), G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr,
+                           nullptr, nullptr);
 }
 
 void App::onServerEnded() {

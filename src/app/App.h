@@ -46,6 +46,8 @@ private:
     // Launch, once per process, in this order: web view, window, buttons, commands,
     // what the server has done so far (the starting page, or its page), the updater.
     void launch();
+    // A launch of the app: the first builds the window, later ones bring it back.
+    void activate();
     // Another launch of the app: bring the same window back.
     void reopen();
     // The one termination path: the window's state, unfinished downloads, the waiting

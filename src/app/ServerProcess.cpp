@@ -98,7 +98,7 @@ void ServerProcess::launch() {
     reaping_ = g_timeout_add_seconds(
         5,
         +[](gpointer self) -> gboolean {
-            reapAdopted(static_cast<ServerProcess*>(self)->shell_->pid());
+            static_cast<ServerProcess*>(self)->onReapTime();
             return G_SOURCE_CONTINUE;
         },
         this);
@@ -127,6 +127,8 @@ void ServerProcess::launch() {
             shell_->pid(), +[](GPid, int, gpointer self) { static_cast<ServerProcess*>(self)->onExit(); }, this);
     }
 }
+
+void ServerProcess::onReapTime() { reapAdopted(shell_->pid()); }
 
 void ServerProcess::catchUp() {
     if (shell_) read(outputPerTurn);
@@ -215,7 +217,8 @@ void ServerProcess::onStopTick() {
     if (!running && !serverEndedAt_) serverEndedAt_ = elapsed;
     reapAdopted(shell_->pid());
     auto spared = detachedScripts();
-    auto left = serverProcesses(readProcessTable(), {getpid(), getpgrp(), shell_->pid(), {spared.begin(), spared.end()}});
+    auto left =
+        serverProcesses(readProcessTable(), {getpid(), getpgrp(), shell_->pid(), {spared.begin(), spared.end()}});
     if (left.empty() || elapsed >= giveUpAfter) return finish();
     bool kill = elapsed >= killAfter || (serverEndedAt_ && elapsed >= *serverEndedAt_ + graceAfterServer);
     for (int pid : left) {

@@ -54,6 +54,7 @@ public:
 private:
     void onLockTry();
     void launch();
+    void onReapTime();
     void onOutput();
     void onExit();
     void onStopTick();

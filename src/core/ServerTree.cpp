@@ -9,8 +9,7 @@ namespace mirovan {
 
 namespace {
 
-bool isServers(const ProcessEntry& process, const std::map<pid_t, const ProcessEntry*>& byPid,
-               const Lineage& lineage) {
+bool isServers(const ProcessEntry& process, const std::map<pid_t, const ProcessEntry*>& byPid, const Lineage& lineage) {
     if (process.group == lineage.server) return true;
     const ProcessEntry* at = &process;
     // Bounded: a table read while processes come and go may hold a cycle of reused pids.

@@ -10,9 +10,9 @@
 namespace mirovan {
 
 struct Lineage {
-    pid_t app;       // this process, the subreaper that adopts the server's orphans
-    pid_t appGroup;  // the app's own group: WebKit's helpers and what the desktop launched
-    pid_t server;    // the server, also the leader of its group
+    pid_t app;               // this process, the subreaper that adopts the server's orphans
+    pid_t appGroup;          // the app's own group: WebKit's helpers and what the desktop launched
+    pid_t server;            // the server, also the leader of its group
     std::set<pid_t> spared;  // the app's own detached children (the swap script), and below them
 };
 

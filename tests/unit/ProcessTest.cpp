@@ -79,7 +79,7 @@ TEST(ChildProcess, DetachedScriptHasASessionOfItsOwnAndOnlyTheStandardStreams) {
 TEST(ServerTree, TheServerItsGroupAndWhatItLeftToTheAppButNotTheAppsOwn) {
     // The app is 100 in group 100; the server 200 leads group 200; 400 is the swap script.
     std::vector<ProcessEntry> table = {
-        {1, 0, 1},       {50, 1, 50},      {100, 50, 100},   // init, the shell, the app
+        {1, 0, 1},       {50, 1, 50},     {100, 50, 100},   // init, the shell, the app
         {200, 100, 200}, {201, 200, 200},                   // the server and its worker
         {202, 201, 202},                                    // below the worker, in a session of its own
         {203, 100, 203}, {204, 203, 203},                   // a double fork into a new session, adopted
