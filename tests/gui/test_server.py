@@ -143,6 +143,7 @@ class ServerTest(GuiTest):
             app = self.start(bundle)
             quit_at = ctrl_q(app)
             wait_until(lambda: not app.windows(), 1.5, 'the window to go')
+            self.assertIsNone(app.proc.poll(), 'the app waits for its server')
             again = self.launch(bundle)   # the name is given up: this one becomes the app
             self.assertEqual(app.wait_exit(10), 0)
             signalled = self.events('signal', app.started)[0]['t']
