@@ -50,7 +50,8 @@ App::App(Bundle bundle)
     : bundle_(std::move(bundle)),
       page_(bundle_),
       server_(bundle_, {[this](const std::string& page) { page_.ready(page); },
-                        [this](const std::string& title, const std::string& detail) { page_.status(title, detail); }}) {}
+                        [this](const std::string& title, const std::string& detail) { page_.status(title, detail); }}) {
+}
 
 App::~App() = default;
 
@@ -87,16 +88,18 @@ void App::makeApplication(const char* id) {
     application_ = ADW_APPLICATION(g_object_new(mirovan_application_get_type(), "application-id", id, "flags",
                                                 id ? G_APPLICATION_DEFAULT_FLAGS : G_APPLICATION_NON_UNIQUE, nullptr));
     g_object_set_data(G_OBJECT(application_), "mirovan-app", this);
-    g_signal_connect(application_, "activate", G_CALLBACK(+[](GApplication*, gpointer self) {
-                         auto* app = static_cast<App*>(self);
-                         if (app->window_)
-                             app->reopen();
-                         else
-                             app->launch();
-                     }),
-                     this);
+    g_signal_connect(application_, "activate",
+                     G_CALLBACK(+[](GApplication*, gpointer self) { static_cast<App*>(self)->activate(); }), this);
     g_signal_connect(application_, "shutdown",
-                     G_CALLBACK(+[](GApplication*, gpointer self) { static_cast<App*>(self)->terminate(); }), this);
+                     G_CALLBACK(+[](GApplication*, gpointer self) { static_cast<App*>(self)->shutdown(); }), this);
+}
+
+void App::activate() {
+    if (terminated_) return;  // a launch that reached us before the name was given up
+    if (window_)
+        reopen();
+    else
+        launch();
 }
 
 void App::launch() {
@@ -116,10 +119,12 @@ void App::launch() {
     page_.attach(*web_);
     window_ = std::make_unique<Window>(application(), bundle_, web_->widget());
     guard_ = std::make_unique<PageGuard>(*web_, *window_);
-    dialogs_ = std::make_unique<PageDialogs>(*web_, *window_, *guard_, [this](GtkWindow* dialog) { allowQuit(dialog); });
+    dialogs_ =
+        std::make_unique<PageDialogs>(*web_, *window_, *guard_, [this](GtkWindow* dialog) { allowQuit(dialog); });
     downloads_ = std::make_unique<Downloads>(*web_, *window_);
     // With the native title bar the header bar moves the window; the page's own strip does not.
-    if (!window_->menuButton()) drag_ = std::make_unique<Drag>(*web_, window_->gtk(), [this] { window_->toggleZoom(); });
+    if (!window_->menuButton())
+        drag_ = std::make_unique<Drag>(*web_, window_->gtk(), [this] { window_->toggleZoom(); });
     connectBridge(*web_);
     connectLoadRecovery(*web_, page_);
     updates_ = std::make_unique<Updates>(
@@ -182,14 +187,44 @@ void App::terminate() {
     if (window_) window_->keepState();
     if (downloads_) downloads_->dropUnfinished();
     if (updates_) updates_->installAtQuit();
-    server_.stop();
+    // Gone for the user at once; the process stays, holding the app, until the server has ended.
+    if (application_) {
+        g_application_hold(G_APPLICATION(application_));
+        for (GList* w = gtk_application_get_windows(application()); w; w = w->next)
+            gtk_widget_set_visible(GTK_WIDGET(w->data), FALSE);
+        trace("windows-hidden");
+        releaseName();
+    }
+    server_.stop([this] { onServerEnded(); });
+}
+
+void App::releaseName() {
+    GApplication* app = G_APPLICATION(application_);
+    GDBusConnection* bus = g_application_get_dbus_connection(app);
+    const char* id = g_application_get_application_id(app);
+    if (!bus || !id) return;
+    // GApplication has no call to give up its name before it ends (none up to GLib 2.74,
+    // Debian 12's); the name is a plain bus name of its connection, released by hand. This
+    // can go when GApplication gets such a call.
+    g_dbus_connection_call(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "ReleaseName",
+                           g_variant_new("(s)", id), G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr,
+                           nullptr, nullptr);
+}
+
+void App::onServerEnded() {
+    serverEnded_ = true;
+    if (application_) g_application_quit(G_APPLICATION(application_));
 }
 
 void App::quit() {
     // A page waiting on its dialog gets Cancel, as if the user had pressed it.
     if (dialogs_) dialogs_->closeAll();
     terminate();
-    if (application_) g_application_quit(G_APPLICATION(application_));
+}
+
+void App::shutdown() {
+    terminate();
+    while (!serverEnded_) g_main_context_iteration(nullptr, TRUE);
 }
 
 }  // namespace mirovan

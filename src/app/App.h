@@ -46,13 +46,20 @@ private:
     // Launch, once per process, in this order: web view, window, buttons, commands,
     // what the server has done so far (the starting page, or its page), the updater.
     void launch();
+    // A launch of the app: the first builds the window, later ones bring it back.
+    void activate();
     // Another launch of the app: bring the same window back.
     void reopen();
     // The one termination path: the window's state, unfinished downloads, the waiting
-    // update, the server's end. Runs once.
+    // update; then the windows go and the app's name on the bus is given up, so that a new
+    // launch starts a new instance, and the server is stopped without blocking. Runs once.
     void terminate();
-    // terminate(), then leave the event loop.
+    // terminate(); the event loop ends once the server has.
     void quit();
+    // The event loop is ending before the server has: wait for it here.
+    void shutdown();
+    void releaseName();
+    void onServerEnded();
     std::vector<MenuCommand> commands();
     // Gives a dialog of the page Quit's shortcut, which quits at once: the page is held by
     // the dialog and could not be asked to leave.
@@ -72,6 +79,7 @@ private:
     std::unique_ptr<Updates> updates_;
     std::unique_ptr<Menu> menu_;
     bool terminated_ = false;
+    bool serverEnded_ = false;
 };
 
 }  // namespace mirovan

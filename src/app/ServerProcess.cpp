@@ -3,13 +3,16 @@
 
 #include <fcntl.h>
 #include <glib-unix.h>
+#include <unistd.h>
 
-#include <chrono>
+#include <csignal>
 #include <utility>
 #include <vector>
 
 #include "core/ServerCommand.h"
+#include "core/ServerTree.h"
 #include "core/Trace.h"
+#include "platform/ProcessTable.h"
 #include "platform/SmallFile.h"
 
 namespace mirovan {
@@ -22,6 +25,16 @@ constexpr size_t outputPerTurn = 1 << 20;
 constexpr size_t outputAfterExit = 64 << 20;
 // The readiness file holds one address; anything longer is not one.
 constexpr size_t openLinkLimit = 64 << 10;
+// Held in the data folder by the app whose server uses it.
+constexpr const char* lockName = ".mirovan.lock";
+
+using namespace std::chrono_literals;
+// The stop: the group's SIGTERM, the grace its processes get once the server has ended,
+// the SIGKILL for all that is left, and the last look.
+constexpr auto terminateAfter = 6s;
+constexpr auto graceAfterServer = 2s;
+constexpr auto killAfter = 8s;
+constexpr auto giveUpAfter = 9s;
 
 std::vector<std::string> currentEnvironment() {
     g_auto(GStrv) env = g_get_environ();
@@ -35,25 +48,60 @@ std::vector<std::string> currentEnvironment() {
 ServerProcess::ServerProcess(const Bundle& bundle, Events events) : bundle_(bundle), events_(std::move(events)) {}
 
 ServerProcess::~ServerProcess() {
-    if (outputWatch_) g_source_remove(outputWatch_);
+    for (guint source : {outputWatch_, lockRetry_, reaping_, stopTick_})
+        if (source) g_source_remove(source);
 }
 
 void ServerProcess::start() {
     std::string name = bundle_.name();
-    ServerFiles files = serverFiles(bundle_.resources());
-    if (!isComplete(files)) {
-        events_.failed(name + " is incomplete", "This copy of the app is missing its files. Download it again.");
+    if (!isComplete(serverFiles(bundle_.resources()))) {
+        events_.status(name + " is incomplete", "This copy of the app is missing its files. Download it again.");
         return;
     }
     g_autofree char* cwd = g_get_current_dir();
     data_ = dataDirectory(g_getenv("MIROVAN_DATA"), cwd, g_get_user_data_dir(), name);
-    ServerCommand command = serverCommand(files, data_, currentEnvironment());
+    // Orphans the server leaves must come to us from its very start, to be found at the end.
+    becomeSubreaper();
+    lock_ = FileLock::tryTake(data_, lockName);
+    // A folder we cannot write is the server's to report.
+    if (lock_.held() || !lock_.usable()) return launch();
+    trace("server-waits");
+    events_.status("Waiting for the last " + name + " to end\u2026",
+                   "The copy of " + name + " you quit is still stopping its server.");
+    lockRetry_ = g_timeout_add(
+        100,
+        +[](gpointer self) -> gboolean {
+            static_cast<ServerProcess*>(self)->onLockTry();
+            return G_SOURCE_CONTINUE;
+        },
+        this);
+}
+
+void ServerProcess::onLockTry() {
+    lock_ = FileLock::tryTake(data_, lockName);
+    if (!lock_.held()) return;
+    g_source_remove(std::exchange(lockRetry_, 0));
+    events_.status("Starting " + bundle_.name() + "\u2026", "");
+    launch();
+}
+
+void ServerProcess::launch() {
+    std::string name = bundle_.name();
+    ServerCommand command = serverCommand(serverFiles(bundle_.resources()), data_, currentEnvironment());
     auto launched = ChildProcess::spawn({command.argv, command.directory, command.environment});
     if (!launched) {
-        events_.failed(name + " couldn't start", launched.cause());
+        events_.status(name + " couldn't start", launched.cause());
         return;
     }
     shell_ = *std::move(launched);
+    // The server's orphans that end while it runs are ours to collect.
+    reaping_ = g_timeout_add_seconds(
+        5,
+        +[](gpointer self) -> gboolean {
+            static_cast<ServerProcess*>(self)->onReapTime();
+            return G_SOURCE_CONTINUE;
+        },
+        this);
 
     outputWatch_ = g_unix_fd_add(
         shell_->outputFd(), static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
@@ -79,6 +127,8 @@ void ServerProcess::start() {
             shell_->pid(), +[](GPid, int, gpointer self) { static_cast<ServerProcess*>(self)->onExit(); }, this);
     }
 }
+
+void ServerProcess::onReapTime() { reapAdopted(shell_->pid()); }
 
 void ServerProcess::catchUp() {
     if (shell_) read(outputPerTurn);
@@ -120,8 +170,9 @@ void ServerProcess::onExit() {
     }
     shell_->reap();
     trace("server-exited");
-    if (stopping_) return;
-    events_.failed(bundle_.name() + " stopped", stoppedDetail(output_.log()));
+    // Ending: what it left behind is dealt with now rather than at the next look.
+    if (stopping_) return onStopTick();
+    events_.status(bundle_.name() + " stopped", stoppedDetail(output_.log()));
 }
 
 void ServerProcess::shellSaid(std::string_view text) {
@@ -136,16 +187,55 @@ void ServerProcess::shellSaid(std::string_view text) {
     events_.ready(*page);
 }
 
-void ServerProcess::stop() {
+void ServerProcess::stop(std::function<void()> ended) {
     if (stopping_) return;
     stopping_ = true;
-    if (!shell_) return;
+    ended_ = std::move(ended);
+    if (lockRetry_) g_source_remove(std::exchange(lockRetry_, 0));
+    if (!shell_) return finish();
     shell_->closeInput();
-    using namespace std::chrono;
-    if (shell_->waitForExit(steady_clock::now() + seconds(6), milliseconds(100)))
-        shell_->reap();
-    else
-        shell_->terminate();
+    stopAt_ = std::chrono::steady_clock::now();
+    stopTick_ = g_timeout_add(
+        100,
+        +[](gpointer self) -> gboolean {
+            static_cast<ServerProcess*>(self)->onStopTick();
+            return G_SOURCE_CONTINUE;
+        },
+        this);
+}
+
+void ServerProcess::onStopTick() {
+    if (!stopTick_) return;  // already finished
+    auto elapsed = std::chrono::steady_clock::now() - stopAt_;
+    bool running = shell_->running();
+    if (running && elapsed >= terminateAfter && !groupTerminated_) {
+        trace("server-terminated");
+        shell_->signalGroup(SIGTERM);
+        groupTerminated_ = true;
+    }
+    if (running && elapsed < killAfter) return;
+    if (!running && !serverEndedAt_) serverEndedAt_ = elapsed;
+    reapAdopted(shell_->pid());
+    auto spared = detachedScripts();
+    auto left =
+        serverProcesses(readProcessTable(), {getpid(), getpgrp(), shell_->pid(), {spared.begin(), spared.end()}});
+    if (left.empty() || elapsed >= giveUpAfter) return finish();
+    bool kill = elapsed >= killAfter || (serverEndedAt_ && elapsed >= *serverEndedAt_ + graceAfterServer);
+    for (int pid : left) {
+        if (kill)
+            ::kill(pid, SIGKILL);
+        else if (terminated_.insert(pid).second)
+            ::kill(pid, SIGTERM);
+    }
+}
+
+void ServerProcess::finish() {
+    if (stopTick_) g_source_remove(std::exchange(stopTick_, 0));
+    if (reaping_) g_source_remove(std::exchange(reaping_, 0));
+    if (shell_) shell_->reap();
+    lock_.release();
+    trace("server-ended");
+    if (auto ended = std::exchange(ended_, nullptr)) ended();
 }
 
 }  // namespace mirovan

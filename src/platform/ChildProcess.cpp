@@ -49,6 +49,11 @@ void cleanAttributes(posix_spawnattr_t& attr, short flags) {
 
 Refusal notStarted(int error) { return {"The program couldn't be started.", strerror(error)}; }
 
+std::vector<int>& detached() {
+    static std::vector<int> pids;
+    return pids;
+}
+
 std::vector<char*> pointers(const std::vector<std::string>& strings) {
     std::vector<char*> out;
     for (const auto& s : strings) out.push_back(const_cast<char*>(s.c_str()));
@@ -143,6 +148,8 @@ void ChildProcess::terminate() {
     kill(pid_, SIGTERM);
 }
 
+void ChildProcess::signalGroup(int signal) { kill(-pid_, signal); }
+
 void ChildProcess::reap() {
     if (reaped_) return;
     int status = 0;
@@ -162,7 +169,10 @@ Checked<> launchDetachedScript(const std::string& script) {
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     if (error != 0) return Refusal{"The installer couldn't be started.", std::string("/bin/sh: ") + strerror(error)};
+    detached().push_back(pid);
     return accepted();
 }
+
+std::vector<int> detachedScripts() { return detached(); }
 
 }  // namespace mirovan

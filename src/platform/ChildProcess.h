@@ -44,6 +44,8 @@ public:
     bool waitForExit(std::chrono::steady_clock::time_point deadline, std::chrono::milliseconds interval);
     // Sends SIGTERM to the child (not to its group).
     void terminate();
+    // Sends `signal` to the child's process group, which it leads.
+    void signalGroup(int signal);
     // Collects the ended child's status so that no zombie stays.
     void reap();
 
@@ -60,5 +62,7 @@ private:
 // and no terminal's hang-up reaches it. Its standard streams and environment are ours;
 // every other descriptor closes. Nothing waits for it; a launch that failed says why.
 Checked<> launchDetachedScript(const std::string& script);
+// The pids of the scripts launched so far, which must outlive the app.
+std::vector<int> detachedScripts();
 
 }  // namespace mirovan

@@ -1,9 +1,10 @@
 """How the server is started and which page the app shows once it has announced itself (on
 stdout or stderr, in a line of its own, however written); each way of quitting, which lets
-the server wind down; and the pages shown instead when the server cannot start or stops."""
+the server wind down, leaves nothing it started behind and never holds the window on
+screen; and the pages shown instead when the server cannot start or stops."""
 import os, re, signal, time
 
-from .harness import GuiTest, wait_until, xdo
+from .harness import LOAD_TIMEOUT, GuiTest, kill, read_proc, wait_until, xdo
 
 # The announced port serves a decoy page: loading it would show up as 'announced'.
 FROM_OPEN_LINK = ("announce(serve('announced'), link='http://127.0.0.1:%d/landing?via=open-link' % serve('real'), "
@@ -50,6 +51,21 @@ def answer():
         peer.close()
 threading.Thread(target=answer, daemon=True).start()
 announce(listener.getsockname()[1])'''
+# Workers that outlive the server unless the app ends them: one in its group that hears
+# neither end of input nor SIGTERM, one double-forked into a session of its own.
+LEAVES_WORKERS = '''
+if os.fork() == 0:
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    log('worker')
+    idle()
+if os.fork() == 0:
+    os.setsid()
+    if os.fork() == 0:
+        log('worker')
+        idle()
+    os._exit(0)
+standard()
+'''
 INCOMPLETE = ('Testapp is incomplete', 'missing its files', 'Download it again')
 
 
@@ -101,6 +117,41 @@ class ServerTest(GuiTest):
                     trace = app.trace()
                     self.assertNotIn('status-shown', trace[trace.index('page-loaded'):],
                                      'a server ending because the app quits has not stopped')
+
+    def test_quit_hides_at_once_and_leaves_nothing_running(self):
+        def ctrl_q(app):
+            xdo('windowactivate', '--sync', app.wid)
+            xdo('key', 'ctrl+q')
+            return time.monotonic()
+
+        def running(pid, script):
+            return script in read_proc(pid, 'cmdline') and 'Z' not in read_proc(pid, 'stat').rsplit(')', 1)[-1][:3]
+
+        with self.subTest("workers in and out of the server's group"):
+            app = self.start(LEAVES_WORKERS)
+            wait_until(lambda: len(self.events('worker', app.started)) == 2, 10, 'two workers')
+            workers = [e['pid'] for e in self.events('worker', app.started)]
+            script = self.events('start', app.started)[0]['argv'][2]
+            self.addCleanup(lambda: [kill(pid) for pid in workers if running(pid, script)])
+            quit_at = ctrl_q(app)
+            self.assertEqual(app.wait_exit(10), 0)
+            self.assertLess(time.monotonic() - quit_at, 8.5)
+            self.assertEqual([pid for pid in workers if running(pid, script)], [])
+
+        with self.subTest('a server deaf to end of input, and a launch while it stops'):
+            bundle = self.make_bundle('standard(exit_on_eof=False)')
+            app = self.start(bundle)
+            quit_at = ctrl_q(app)
+            wait_until(lambda: not app.windows(), 1.5, 'the window to go')
+            self.assertIsNone(app.proc.poll(), 'the app waits for its server')
+            again = self.launch(bundle)   # the name is given up: this one becomes the app
+            self.assertEqual(app.wait_exit(10), 0)
+            signalled = self.events('signal', app.started)[0]['t']
+            self.assertTrue(5.5 <= signalled - quit_at <= 8, signalled - quit_at)
+            wait_until(lambda: len(self.events('start', app.started)) == 2, LOAD_TIMEOUT, 'the second server')
+            self.assertGreater(self.events('start', app.started)[1]['t'], signalled)
+            self.assertIn('server-waits', again.trace())
+            self.wait_event('seen', since=signalled)
 
     def test_pages_instead_of_the_server(self):
         # Which files make a bundle complete is a unit test; here, what the app does about it.

@@ -1,5 +1,6 @@
 // Real processes: the server's child (end of file on stdin, no inherited pipe ends, its
-// own group, output after exit, the deadline, launch errors), the detached script, and the
+// own group, output after exit, the deadline, launch errors), the detached script, which
+// processes the stop takes for the server's, and the
 // swap script as /bin/sh runs it against folders whose names need quoting or start with "-",
 // with an update on another filesystem whose copy may fail halfway.
 #include <cstring>
@@ -8,6 +9,7 @@
 
 #include "BundleKit.h"
 #include "core/Bundle.h"
+#include "core/ServerTree.h"
 #include "platform/ChildProcess.h"
 #include "update/SwapScript.h"
 
@@ -72,6 +74,26 @@ TEST(ChildProcess, DetachedScriptHasASessionOfItsOwnAndOnlyTheStandardStreams) {
     EXPECT_EQ(getsid(pid), pid);
     fs::remove(dir / "pid");   // it ends once this is gone, the scratch folder's removal included
     waitpid(pid, nullptr, 0);  // still our child: collected so no zombie stays
+}
+
+TEST(ServerTree, TheServerItsGroupAndWhatItLeftToTheAppButNotTheAppsOwn) {
+    // The app is 100 in group 100; the server 200 leads group 200; 400 is the swap script.
+    std::vector<ProcessEntry> table = {
+        {1, 0, 1},       {50, 1, 50},     {100, 50, 100},   // init, the shell, the app
+        {200, 100, 200}, {201, 200, 200},                   // the server and its worker
+        {202, 201, 202},                                    // below the worker, in a session of its own
+        {203, 100, 203}, {204, 203, 203},                   // a double fork into a new session, adopted
+        {205, 100, 200},                                    // adopted, still in the server's group
+        {300, 100, 100}, {301, 300, 301},                   // WebKit's helper and one in its own session
+        {400, 100, 400}, {401, 400, 400},                   // the swap script and its sleep
+        {500, 1, 500},   {600, 601, 600}, {601, 600, 601},  // someone else's, and a cycle of reused pids
+    };
+    EXPECT_EQ(serverProcesses(table, {100, 100, 200, {400}}), (std::vector<pid_t>{200, 201, 202, 203, 204, 205}));
+    // Once the server has gone, its orphans, now the app's children, are still found.
+    std::erase_if(table, [](const ProcessEntry& p) { return p.pid == 200; });
+    for (auto& p : table)
+        if (p.parent == 200) p.parent = 100;
+    EXPECT_EQ(serverProcesses(table, {100, 100, 200, {400}}), (std::vector<pid_t>{201, 202, 203, 204, 205}));
 }
 
 namespace {
