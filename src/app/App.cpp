@@ -193,22 +193,10 @@ void App::terminate() {
         for (GList* w = gtk_application_get_windows(application()); w; w = w->next)
             gtk_widget_set_visible(GTK_WIDGET(w->data), FALSE);
         trace("windows-hidden");
-        releaseName();
+        // A launch from now on is a new instance of the app, not this ending one.
+        compat::releaseApplicationName(G_APPLICATION(application_));
     }
     server_.stop([this] { onServerEnded(); });
-}
-
-void App::releaseName() {
-    GApplication* app = G_APPLICATION(application_);
-    GDBusConnection* bus = g_application_get_dbus_connection(app);
-    const char* id = g_application_get_application_id(app);
-    if (!bus || !id) return;
-    // GApplication has no call to give up its name before it ends (none up to GLib 2.74,
-    // Debian 12's); the name is a plain bus name of its connection, released by hand. This
-    // can go when GApplication gets such a call.
-    g_dbus_connection_call(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "ReleaseName",
-                           g_variant_new("(s)", id), G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr,
-                           nullptr, nullptr);
 }
 
 void App::onServerEnded() {

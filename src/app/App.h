@@ -58,7 +58,6 @@ private:
     void quit();
     // The event loop is ending before the server has: wait for it here.
     void shutdown();
-    void releaseName();
     void onServerEnded();
     std::vector<MenuCommand> commands();
     // Gives a dialog of the page Quit's shortcut, which quits at once: the page is held by

@@ -20,6 +20,7 @@ bool newer(Version running, Version checked) {
 
 Version gtk() { return {gtk_get_major_version(), gtk_get_minor_version()}; }
 Version webkit() { return {webkit_get_major_version(), webkit_get_minor_version()}; }
+Version glib() { return {glib_major_version, glib_minor_version}; }
 
 struct Detour {
     const char* name;
@@ -39,6 +40,7 @@ constexpr Detour detours[] = {
     {"keys dropped by dialogs", "WebKitGTK", webkit, {2, 50},
      "WebKit no longer hands a page's unused keys back after a dialog has come up"},
     {"own press count", "GTK", gtk, {4, 8}, "a click gesture counts the second press after gdk_toplevel_begin_move"},
+    {"bus name released by hand", "GLib", glib, {2, 74}, "GApplication can give up its name before it ends"},
 };
 
 }  // namespace
@@ -137,6 +139,17 @@ void dropEarlierKeys(GtkWidget* dialog) {
 // GTK 4.8 under X11: once a press has handed the pointer to the window manager for a move,
 // the gesture starts counting afresh and never reports the second press of a double click.
 bool gestureLosesPressCount() { return true; }
+
+// GLib 2.74's GApplication has no call to give up its name before it ends; the name is a
+// plain bus name of its connection, so it is released by hand.
+void releaseApplicationName(GApplication* application) {
+    GDBusConnection* bus = g_application_get_dbus_connection(application);
+    const char* id = g_application_get_application_id(application);
+    if (!bus || !id) return;
+    g_dbus_connection_call(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "ReleaseName",
+                           g_variant_new("(s)", id), G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr,
+                           nullptr, nullptr);
+}
 
 void report() {
     for (const Detour& d : detours) {

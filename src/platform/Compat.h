@@ -35,6 +35,9 @@ void dropEarlierKeys(GtkWidget* dialog);
 // so that the caller counts presses itself.
 bool gestureLosesPressCount();
 
+// Gives up the application's unique bus name before the application ends.
+void releaseApplicationName(GApplication* application);
+
 // Logs (as GLib debug messages) each detour whose toolkit is newer here than the
 // version it was checked on.
 void report();
