@@ -29,9 +29,7 @@ std::optional<std::string> iconFile(const Bundle& bundle) {
 
 // Never blocks on a FIFO and never reads more than an icon could need.
 std::optional<std::string> contents(const std::string& path) {
-    auto bytes = readSmallFile(AT_FDCWD, path.c_str(), iconLimit);
-    if (!bytes) return std::nullopt;
-    return *std::move(bytes);
+    return readSmallFile(AT_FDCWD, path.c_str(), iconLimit).value();
 }
 
 // Writes `bytes` to `path` unless it already holds them; the write is atomic.

@@ -177,11 +177,8 @@ void ServerProcess::onExit() {
 
 void ServerProcess::shellSaid(std::string_view text) {
     std::string openLink = data_ + "/open-link";
-    auto page = output_.said(text, [&]() -> std::optional<std::string> {
-        auto link = readSmallFile(AT_FDCWD, openLink.c_str(), openLinkLimit);
-        if (!link) return std::nullopt;
-        return *std::move(link);
-    });
+    auto page =
+        output_.said(text, [&] { return readSmallFile(AT_FDCWD, openLink.c_str(), openLinkLimit).value(); });
     if (!page) return;
     trace("ready-line");
     events_.ready(*page);

@@ -2,6 +2,7 @@
 // person can read and, for the log, what caused it. No other shape of failure is used.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -27,6 +28,11 @@ public:
     T&& operator*() && { return std::get<0>(std::move(state_)); }
     const T* operator->() const { return &std::get<0>(state_); }
     T* operator->() { return &std::get<0>(state_); }
+    // The value, or none, for a caller to whom why does not matter.
+    std::optional<T> value() && {
+        if (state_.index() != 0) return std::nullopt;
+        return std::get<0>(std::move(state_));
+    }
     // A refusal equals no value.
     bool operator==(const T& value) const { return state_.index() == 0 && std::get<0>(state_) == value; }
     // Empty when nothing was refused.
