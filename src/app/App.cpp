@@ -7,7 +7,6 @@
 
 #include "app/Bridge.h"
 #include "app/Downloads.h"
-#include "app/Launcher.h"
 #include "app/Menu.h"
 #include "app/Navigation.h"
 #include "app/PageDialogs.h"
@@ -15,6 +14,7 @@
 #include "app/Recovery.h"
 #include "app/Updates.h"
 #include "app/Window.h"
+#include "core/LauncherFiles.h"
 #include "core/Trace.h"
 #include "platform/Compat.h"
 #include "platform/Session.h"
@@ -140,7 +140,7 @@ void App::launch() {
     g_idle_add_full(
         G_PRIORITY_LOW,
         +[](gpointer self) -> gboolean {
-            refreshLauncher(static_cast<App*>(self)->bundle_, programPath());
+            refreshLauncher(static_cast<App*>(self)->bundle_, programPath(), g_get_user_data_dir());
             return G_SOURCE_REMOVE;
         },
         this, nullptr);

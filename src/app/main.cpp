@@ -2,11 +2,14 @@
 #include <string_view>
 
 #include "app/App.h"
-#include "app/Launcher.h"
+#include "core/LauncherFiles.h"
 #include "core/Trace.h"
 #include "platform/Session.h"
+#include "update/Exchange.h"
 
 int main(int argc, char** argv) {
+    // The swap script runs the new bundle's program so, before any of the app starts.
+    if (auto swap = mirovan::swapRequest(argc, argv)) return mirovan::installUpdate(*swap);
     mirovan::trace("start");
     auto bundle = mirovan::Bundle::forExecutable(mirovan::programPath(argv[0]));
     if (argc == 3 && std::string_view(argv[1]) == "--desktop-entry") return mirovan::printPackagedEntry(bundle, argv[2]);

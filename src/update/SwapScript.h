@@ -23,13 +23,13 @@ struct SwapPlan {
     std::string newProgram;  // newApp's own program
 };
 
-// Waits for the app to end, stages the update in a fresh folder beside `here` (a copy when
-// it comes from another filesystem), and only once that has fully worked swaps the two by
-// renames within that folder, putting the old bundle back if the last rename fails. Any
-// failure leaves `here` as it was. Then removes `work` and, with `relaunch`, starts the
-// bundle now at `here` by its own program. No swap is tried when the new program is not a
-// plain file name or not an executable in the staged bundle; no relaunch happens when no
-// plain name is at hand.
+// Waits for the app to end, then stages the update in a fresh folder beside `here`, named
+// `<here>.swap.<the script's pid>.XXXXXX` (a copy when it comes from another filesystem),
+// and runs the staged bundle's own program in its swap mode (update/Exchange.h), which
+// exchanges the two bundles in one step, cleans up and relaunches. Only when staging fails
+// or that program cannot run at all does the script itself remove the staging folder and
+// `work` and, with `relaunch`, start the old bundle's program again; `here` is then as it
+// was. No swap is tried when the new program is not a plain file name.
 std::string swapScript(const SwapPlan& plan);
 
 }  // namespace mirovan

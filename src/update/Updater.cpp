@@ -4,6 +4,7 @@
 #include "update/Updater.h"
 
 #include <glib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -12,6 +13,7 @@
 
 #include "core/Trace.h"
 #include "platform/Session.h"
+#include "update/Exchange.h"
 #include "update/Signature.h"
 #include "update/SwapScript.h"
 #include "update/Unpack.h"
@@ -59,10 +61,11 @@ void Updater::clearLeftovers() {
     std::string aside = work() + ".discarded";
     std::error_code ignored;
     std::filesystem::remove_all(aside, ignored);  // what an earlier clean-up did not finish
-    if (rename(work().c_str(), aside.c_str()) != 0) return;
-    std::thread([aside] {
+    bool moved = rename(work().c_str(), aside.c_str()) == 0;
+    std::thread([aside, moved, here = driver_.bundle().root()] {
         std::error_code ignored;
-        std::filesystem::remove_all(aside, ignored);
+        if (moved) std::filesystem::remove_all(aside, ignored);
+        clearSwapLeftovers(here);
     }).detach();
 }
 
@@ -175,15 +178,20 @@ void Updater::install(bool relaunch, std::function<void()> then) {
     }
     std::string here = driver_.bundle().root();
     g_autofree char* parent = g_path_get_dirname(here.c_str());
-    switch (installStep(true, access(parent, W_OK) == 0, relaunch)) {
+    struct stat seen {};
+    BundleFolder folder = lstat(parent, &seen) != 0 ? BundleFolder::unwritable
+                          : bundleFolder(seen.st_mode, seen.st_uid, geteuid(), access(parent, W_OK) == 0);
+    switch (installStep(true, folder, relaunch)) {
     case InstallStep::nothing: return proceed();
     case InstallStep::cantUpdateHere:
         drop();
         // Quitting has to wait until the user has read why nothing will change.
-        tell(cantUpdateHere(driver_.name()), std::move(then));
+        tell(cantUpdateHere(driver_.name(), folder), std::move(then));
         return;
     case InstallStep::leave:
         drop();
+        if (folder != BundleFolder::unwritable)
+            g_warning("The update was not installed: %s", cantUpdateHere(driver_.name(), folder).informative.c_str());
         stage_ = Stage::done;
         return proceed();
     case InstallStep::swap: break;

@@ -27,8 +27,8 @@ public:
     // Hands the waiting update, if any, to a script that swaps the bundles once this
     // process has gone, and starts the app again with `relaunch`. Runs once: after it has
     // handed over or the app has quit, a second call does nothing. `then` runs when
-    // install has done its part: at once, or after the message saying the bundle's folder
-    // cannot be written has gone; never when the app is to stay open (the update was
+    // install has done its part: at once, or after the message saying why the bundle's
+    // folder cannot take the update has gone; never when the app is to stay open (the update was
     // refused on its second look, or the script could not be started).
     void install(bool relaunch, std::function<void()> then = {});
 
@@ -37,8 +37,8 @@ public:
     // The scratch directory: <user cache>/<identifier or "Mirovan">/update. Nothing is
     // created by asking.
     std::string work() const;
-    // Removes what a run that was killed left in work(): set aside at once, deleted on a
-    // thread of its own.
+    // Removes what a run that was killed left in work(), and what a killed swap left beside
+    // the bundle: set aside at once, deleted on a thread of its own.
     void clearLeftovers();
 
     struct Ready {

@@ -40,14 +40,31 @@ Message readyOffer(const std::string& name, const std::string& label) {
             "Version " + label + ". Restart now to use it, or it installs the next time you quit."};
 }
 
-InstallStep installStep(bool ready, bool folderWritable, bool relaunch) {
+BundleFolder bundleFolder(unsigned mode, unsigned owner, unsigned self, bool writable) {
+    if (mode & 0022) return BundleFolder::shared;
+    if (owner != self && owner != 0) return BundleFolder::someoneElse;
+    return writable ? BundleFolder::ours : BundleFolder::unwritable;
+}
+
+InstallStep installStep(bool ready, BundleFolder folder, bool relaunch) {
     if (!ready) return InstallStep::nothing;
-    if (folderWritable) return InstallStep::swap;
+    if (folder == BundleFolder::ours) return InstallStep::swap;
     return relaunch ? InstallStep::cantUpdateHere : InstallStep::leave;
 }
 
-Message cantUpdateHere(const std::string& name) {
-    return {name + " can't update itself here.", "Download the new version and drag it into Applications."};
+Message cantUpdateHere(const std::string& name, BundleFolder folder) {
+    std::string text = name + " can't update itself here.";
+    switch (folder) {
+    case BundleFolder::shared:
+        return {text, "Other users can change the folder it is in, so they could put a program of their own in its "
+                      "place. Move " + name + " to a folder only you can change, then update."};
+    case BundleFolder::someoneElse:
+        return {text, "The folder it is in belongs to another user, who could put a program of their own in its "
+                      "place. Move " + name + " to a folder of your own, then update."};
+    case BundleFolder::ours:
+    case BundleFolder::unwritable: break;
+    }
+    return {text, "Download the new version and drag it into Applications."};
 }
 
 Message cantStartInstall(const std::string& name, const std::string& cause) {

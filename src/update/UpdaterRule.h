@@ -44,16 +44,30 @@ Message readyOffer(const std::string& name, const std::string& label);
 inline constexpr const char* restartButton = "Restart to Update";
 inline constexpr const char* laterButton = "Later";
 
+// Whether the folder that holds the bundle may take the swap. Anyone else who can change
+// it could put a tree of their own at the bundle's name while the update goes in.
+enum class BundleFolder {
+    ours,         // only we (and root) can change it, and we can write it
+    unwritable,   // we cannot write it
+    shared,       // its group or other users may write it, sticky or not
+    someoneElse,  // it belongs to another user than us or root
+};
+
+// `mode` and `owner` are the folder's (lstat), `self` our effective uid, `writable` what
+// access(W_OK) says: root is told yes everywhere, so only the mode and owner tell sharing.
+BundleFolder bundleFolder(unsigned mode, unsigned owner, unsigned self, bool writable);
+
 enum class InstallStep {
     nothing,         // no update waits
     swap,            // hand the update to the swap script
-    cantUpdateHere,  // the bundle's folder is not writable: say so, then go on
-    leave,           // not writable and quitting without a relaunch: install nothing, silently
+    cantUpdateHere,  // the bundle's folder may not take the swap: say why, then go on
+    leave,           // the same, quitting without a relaunch: install nothing, only log why
 };
 
-InstallStep installStep(bool ready, bool folderWritable, bool relaunch);
+InstallStep installStep(bool ready, BundleFolder folder, bool relaunch);
 
-Message cantUpdateHere(const std::string& name);
+// Why the folder refuses the swap, for the user; `folder` is not `ours`.
+Message cantUpdateHere(const std::string& name, BundleFolder folder);
 // "Restart to Update" could not start the swap script: the app stays as it was, and
 // `cause` (what the system said) goes under the sentence.
 Message cantStartInstall(const std::string& name, const std::string& cause);
