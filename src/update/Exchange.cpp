@@ -125,9 +125,10 @@ int installUpdate(const SwapRequest& request) {
         g_warning("The update was not installed: %s (%s)", swapped.why().c_str(), swapped.cause().c_str());
     exchange->clear(request.work);
     // Installed at quit, nothing else would tell the menus of a renamed program.
-    if (exchange->swapped())
-        refreshLauncher(Bundle::at(request.here), request.here + "/Contents/Linux/" + request.newProgram,
-                        g_get_user_data_dir());
+    if (exchange->swapped()) {
+        std::string here = std::filesystem::absolute(request.here);
+        refreshLauncher(Bundle::at(here), here + "/Contents/Linux/" + request.newProgram, g_get_user_data_dir());
+    }
     if (request.relaunch) {
         auto started = exchange->relaunch(exchange->swapped() ? request.newProgram : request.oldProgram);
         if (!started) g_warning("The app was not started again: %s (%s)", started.why().c_str(), started.cause().c_str());

@@ -1,6 +1,7 @@
 // The app's core on disk and in the server's output: the bundle and its Info.plist, the
 // server's files and command, the readiness line and file, the status page, the report
-// when the server stops, and the saved window state.
+// when the server stops, the saved window state, and the launcher entry as GLib reads it.
+#include <gio/gdesktopappinfo.h>
 #include <glib.h>
 #include <gtest/gtest.h>
 
@@ -9,6 +10,7 @@
 #include "BundleKit.h"
 #include "core/Bundle.h"
 #include "core/DesktopEntry.h"
+#include "core/LauncherFiles.h"
 #include "core/Readiness.h"
 #include "core/ServerCommand.h"
 #include "core/StatusPage.h"
@@ -53,7 +55,7 @@ TEST(Bundle, FoundFromTheProgramInContentsLinuxElseTheProgramsFolder) {
     // clang-format on
 }
 
-TEST(DesktopEntry, ExecSurvivesOddPathsAndIconsGoWhereTheThemeLooks) {
+TEST(DesktopEntry, ExecSurvivesOddPathsGLibTakesTheEntryAndIconsGoWhereTheThemeLooks) {
     // What a launcher reads back: the key file's unescaping, then the shell-like unquoting.
     for (std::string path : {"/opt/My App.app/Contents/Linux/my app", "/o/a\"b`c$d\\e'f;g/x", "/p/plain-1.0/x",
                              " /lead/and\ttab"}) {
@@ -69,6 +71,20 @@ TEST(DesktopEntry, ExecSurvivesOddPathsAndIconsGoWhereTheThemeLooks) {
     }
     EXPECT_EQ(execArgument("/a/100%/x"), "/a/100%%/x");
     EXPECT_EQ(desktopEntry({"a.b", "", "/x", false}).find("Icon="), std::string::npos);
+    // The entry as written for a bundle wherever it is: GLib loads it, and it starts the
+    // bundle's program. A data folder whose path GLib could not take gets none.
+    Scratch root("entry");
+    for (std::string folder : {"100% \"my\" 'apps'", "caf\xe9 latin-1"}) {
+        fs::path app = root / folder / "My App.app", entry = root / "data/applications/org.mirovan.Entry.desktop";
+        makeBundle(app, "org.mirovan.Entry");
+        refreshLauncher(Bundle::at(app), app / "Contents/Linux/prog", root / "data");
+        g_autoptr(GDesktopAppInfo) info = g_desktop_app_info_new_from_filename(entry.c_str());
+        ASSERT_TRUE(info) << folder;
+        EXPECT_EQ(fs::canonical(g_app_info_get_executable(G_APP_INFO(info))), app / "Contents/Linux/prog");
+    }
+    refreshLauncher(Bundle::at(root / "caf\xe9 latin-1/My App.app"), root / "caf\xe9 latin-1/My App.app/Contents/Linux/prog",
+                    root / "50% data");
+    EXPECT_FALSE(fs::exists(root / "50% data/applications"));
     auto png = [](uint32_t w, uint32_t h) {
         std::string b = std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16);
         for (uint32_t v : {w, h})

@@ -1,8 +1,11 @@
 // Real processes: the server's child (end of file on stdin, no inherited pipe ends, its
 // own group, output after exit, the deadline, launch errors), the detached script, which
-// processes the stop takes for the server's, and the
-// swap script as /bin/sh runs it against folders whose names need quoting or start with "-",
-// with an update on another filesystem whose copy may fail halfway.
+// processes the stop takes for the server's, the swap script as /bin/sh runs it, with the
+// app's own swap mode, against folders whose names need quoting or start with "-", with an
+// update on another filesystem whose copy may fail halfway, and the swap mode killed at
+// each of its steps.
+#include <sys/ptrace.h>
+
 #include <cstring>
 #include <map>
 #include <set>
@@ -11,6 +14,7 @@
 #include "core/Bundle.h"
 #include "core/ServerTree.h"
 #include "platform/ChildProcess.h"
+#include "update/Exchange.h"
 #include "update/SwapScript.h"
 
 using namespace mirovan;
@@ -136,11 +140,11 @@ TEST(SwapScript, WaitsForTheAppThenSwapsWhollyOrNotAtAllAndStartsWhatIsThere) {
     };
     // clang-format off
     for (const Row& row : std::vector<Row>{
-             {"copied, started by the new program's own name", false, copy, true, "run me", "run new", true, "new\n"},
+             {"copied, started by the new program's own name", false, copy, true, "run me", "run new", true, "run new\n"},
              {"paths start with -", true, rename, false, "run me", "run new", true, ""},
-             {"copy fails midway", false, cutShort, true, "run me", "run new", false, "old\n"},
-             {"new program is no plain name", true, rename, true, "run me", "../Linux/run new", false, "old\n"},
-             {"new program is missing", false, rename, true, "run me", "absent", false, "old\n"},
+             {"copy fails midway", false, cutShort, true, "run me", "run new", false, "run me\n"},
+             {"new program is no plain name", true, rename, true, "run me", "../Linux/run new", false, "run me\n"},
+             {"new program cannot run", false, rename, true, "run me", "absent", false, "run me\n"},
              {"old program is no plain name", false, cutShort, true, "../Linux/run me", "run new", false, ""}}) {
         SCOPED_TRACE(row.what);
         Scratch root("swap");
@@ -151,13 +155,14 @@ TEST(SwapScript, WaitsForTheAppThenSwapsWhollyOrNotAtAllAndStartsWhatIsThere) {
         fs::path folder = root / "-Don't Touch", here = folder / "My App.app",
                  work = (row.copy == rename ? root.dir : far.dir) / "-cache/update",
                  newApp = work / "0F1E2D3C-aaaa/Archive Name.app";
+        // Both programs are the stand-in, which has the app's own swap mode.
         for (const auto& [bundle, which, program] :
              {std::tuple(here, "old", "run me"), std::tuple(newApp, "new", "run new")}) {
             makeBundle(bundle, std::string("org.mirovan.") + which);
-            put(bundle / "Contents/Linux" / program, std::string("#!/bin/sh\necho ") + which + " >'" +
-                                                         (root / "started").string() + "'\n");
+            fs::copy_file(SWAP_STAND_IN, bundle / "Contents/Linux" / program);
             fs::permissions(bundle / "Contents/Linux" / program, fs::perms::owner_all);
         }
+        if (row.newProgram == std::string("absent")) put(newApp / "Contents/Linux/absent", "\x7f" "ELF garbage");
         put(newApp / "Contents/Resources/large", std::string(256 << 10, 'x'));
         // The user's own things beside the bundle, one a link to a folder elsewhere.
         put(here.string() + ".old", "mine");
@@ -176,7 +181,8 @@ TEST(SwapScript, WaitsForTheAppThenSwapsWhollyOrNotAtAllAndStartsWhatIsThere) {
         auto handed = [&](const fs::path& p) { return (row.dashed ? p.lexically_relative(root.dir) : p).string(); };
 
         Child app("exec sleep 60");
-        std::string script = swapScript({app->pid(), handed(here), handed(newApp), handed(work), row.relaunch,
+        std::string script = "XDG_DATA_HOME='" + (root / "data").string() + "'; export XDG_DATA_HOME\n" +
+                             swapScript({app->pid(), handed(here), handed(newApp), handed(work), row.relaunch,
                                          row.oldProgram, row.newProgram});
         if (row.copy == cutShort) script = "ulimit -f 64; trap '' XFSZ\n" + script;
         Child swap(script, root.dir.string());
@@ -196,10 +202,69 @@ TEST(SwapScript, WaitsForTheAppThenSwapsWhollyOrNotAtAllAndStartsWhatIsThere) {
         ASSERT_TRUE(app.ended());
         app->reap();
         ASSERT_TRUE(swap.ended());
-        EXPECT_EQ(listing(here), row.swaps ? newBundle : oldBundle);
-        EXPECT_EQ(beside(), others);  // nothing staged is left, nothing of the user's is touched
+        EXPECT_TRUE(listing(here) == (row.swaps ? newBundle : oldBundle));
+        EXPECT_TRUE(beside() == others);  // nothing staged is left, nothing of the user's is touched
+        // A relaunch runs on its own once the swap is done; it ends at once.
+        if (*row.starts) waitFor([&] { return slurp(root / "started") == row.starts; });
         EXPECT_EQ(slurp(root / "started"), row.starts);
         EXPECT_FALSE(fs::exists(work));
+        // Installed, the launcher entry names the new program, through the link to the bundle.
+        EXPECT_EQ(slurp(root / "data/applications/org.mirovan.new.desktop").find("run new") != std::string::npos,
+                  row.swaps);
     }
     // clang-format on
+}
+
+TEST(Exchange, KilledAtEachSystemCallLeavesAWholeBundleAndTheNextStartClearsTheRest) {
+    // Staging as the script does it, then the swap mode's steps, in a process of its own that
+    // is killed as it enters its first system call, then its second, and so on until it runs
+    // through. Entries and exits of calls alternate: every other stop is an entry.
+    for (int stops = 1, finished = false; !finished; stops += 2) {
+        ASSERT_LT(stops, 5000);
+        SCOPED_TRACE(stops);
+        Scratch root("exchange");
+        fs::path here = root / "My App.app", work = root / "cache/update", newApp = work / "x/My App.app";
+        put(here / "Contents/Info.plist", infoPlist("org.mirovan.old"));  // small, so that it takes few calls
+        put(newApp / "Contents/Info.plist", infoPlist("org.mirovan.new"));
+        put(here.string() + ".swap.1.x/kept", "");  // pid 1 lives: its swap is still under way
+        const auto oldBundle = listing(here), newBundle = listing(newApp);
+        auto beside = [&] {
+            std::set<std::string> names;
+            for (const auto& e : fs::directory_iterator(root.dir)) names.insert(e.path().filename());
+            return names;
+        };
+        pid_t pid = fork();
+        if (pid == 0) {
+            if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) _exit(3);
+            raise(SIGSTOP);
+            std::string staging = here.string() + ".swap." + std::to_string(getpid()) + ".x";
+            if (mkdir(staging.c_str(), 0700) != 0 || ::rename(newApp.c_str(), (staging + "/new").c_str()) != 0)
+                _exit(1);
+            auto exchange = Exchange::open(staging, here.string());
+            if (!exchange || !exchange->swap()) _exit(2);
+            exchange->clear(work.string());
+            _exit(0);
+        }
+        int status = 0;
+        for (int seen = 0; waitpid(pid, &status, 0) == pid && WIFSTOPPED(status) && seen < stops; ++seen)
+            ptrace(PTRACE_SYSCALL, pid, nullptr, nullptr);
+        if (WIFEXITED(status) && WEXITSTATUS(status) == 3) {
+            GTEST_SKIP() << "ptrace is not allowed here";
+        }
+        finished = WIFEXITED(status);
+        if (finished) {
+            EXPECT_EQ(WEXITSTATUS(status), 0);
+        } else {
+            auto during = beside();
+            clearSwapLeftovers(here.string());  // a start meanwhile leaves a running swap alone
+            EXPECT_EQ(beside(), during);
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        auto now = fs::exists(here) ? listing(here) : decltype(listing(here)){};
+        ASSERT_TRUE(now == oldBundle || now == newBundle);
+        clearSwapLeftovers(here.string());
+        EXPECT_EQ(beside(), (std::set<std::string>{"My App.app", "My App.app.swap.1.x", "cache"}));
+        EXPECT_TRUE(!finished || now == newBundle);
+    }
 }
