@@ -2,7 +2,7 @@
 from 127.0.0.1, offers it, and the bundle on disk is swapped after the app exits; and every
 way a check can end without an update. Builds are copies of the demo bundle re-signed with
 the build tree's development key; mirovan-sign comes from $MIROVAN_SIGN or the build tree."""
-import contextlib, functools, glob, hashlib, json, os, pathlib, plistlib, random, re, select, shutil, socket, stat
+import contextlib, ctypes, functools, glob, hashlib, json, os, pathlib, plistlib, random, re, select, shutil, socket, stat
 import string, subprocess, threading, time
 from http.server import SimpleHTTPRequestHandler, ThreadingHTTPServer
 
@@ -34,6 +34,16 @@ def listing(folder):
             entries[path] = mode, os.readlink(path) if stat.S_ISLNK(mode) else stat.S_ISREG(mode) and \
                 hashlib.sha256(pathlib.Path(path).read_bytes()).hexdigest()
     return entries
+
+
+def glib_starts(entry):
+    """The program GLib's own reader of launcher entries says `entry` starts; None when it
+    refuses the entry (as it does one whose TryExec is gone). The info object is left to the end."""
+    gio = ctypes.CDLL('libgio-2.0.so.0')
+    gio.g_desktop_app_info_new_from_filename.restype, gio.g_app_info_get_executable.restype = ctypes.c_void_p, ctypes.c_char_p
+    gio.g_app_info_get_executable.argtypes = [ctypes.c_void_p]
+    info = gio.g_desktop_app_info_new_from_filename(os.fsencode(entry))
+    return info and os.fsdecode(gio.g_app_info_get_executable(info))
 
 
 def redirect(to):
@@ -196,6 +206,9 @@ class UpdateTest(GuiTest):
             # Once no process refers to the bundle, the swap script is done; it started nothing.
             wait_until(lambda: not processes_using(here), STEP_TIMEOUT, 'the swap script to finish')
             self.assert_build(here, 2, app)
+            # The menu entry starts the renamed program, though no new build has run yet.
+            entry = os.path.join(self.xdg['XDG_DATA_HOME'], 'applications', self.ident + '.desktop')
+            self.assertEqual(os.path.realpath(glib_starts(entry) or entry), here + '/Contents/Linux/testapp-two')
 
     def test_a_folder_the_app_may_not_write(self):
         self.release_two()
@@ -217,6 +230,52 @@ class UpdateTest(GuiTest):
                 self.assertEqual(app.trace().count('update-tell'), int(told))
                 wait_until(lambda: not processes_using(here), STEP_TIMEOUT, 'every process of the bundle to end')
                 self.assert_build(here, 1, app)
+
+    def test_a_folder_other_users_may_change(self):
+        self.release_two()
+        python = shutil.which('python3', path='/usr/bin:/bin')   # one that nobody may run
+        if os.geteuid() != 0 or not shutil.which('setpriv') or not python:
+            self.skipTest('acting as another user (nobody) needs root, setpriv and /usr/bin/python3')
+        os.chmod(self.tmp, 0o711)   # nobody passes through to the shared folders, and no further
+        for keys, told in ('Tab space', False), ('Return', True):
+            with self.subTest('told: %s' % told):
+                # A folder like /tmp, where nobody keeps trying to rename a tree of its own to the
+                # bundle's name: were the bundle's place ever free, nobody's program would take it.
+                shared = os.path.join(self.tmp, 'shared-%s' % told)
+                here, ran = os.path.join(shared, 'Test.app'), os.path.join(shared, 'ran')
+                os.makedirs(shared)
+                os.chmod(shared, 0o1777)
+                app = self.run_build(here)
+                racer = subprocess.Popen(['setpriv', '--reuid=nobody', '--regid=nogroup', '--clear-groups', python, '-c', """
+import os, sys, time
+shared, ran = sys.argv[1:]
+for program in 'mirovan', 'testapp-two':
+    path = os.path.join(shared, 'theirs', 'Contents', 'Linux', program)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, 'w') as f:
+        f.write('#!/bin/sh\\ntouch %s\\n' % ran)
+    os.chmod(path, 0o755)
+while True:
+    try:
+        os.rename(os.path.join(shared, 'theirs'), os.path.join(shared, 'Test.app'))
+        break
+    except OSError:
+        time.sleep(0.0002)
+""", shared, ran])
+                self.addCleanup(lambda racer=racer: (racer.kill(), racer.wait()))
+                wait_until(lambda: os.path.exists(os.path.join(shared, 'theirs', 'Contents', 'Linux', 'testapp-two')),
+                           STEP_TIMEOUT, "nobody's tree")
+                self.answer(app, OFFER, *keys.split())
+                if told:
+                    self.answer(app, ("Testapp can't update itself here.", 'Other users can change the folder it is in'),
+                                'Return')
+                self.assertEqual(app.wait_exit(STEP_TIMEOUT) if told else app.quit(), 0)
+                if not told:   # at quit, only the log says why
+                    self.assertIn('Other users can change the folder it is in', app.log())
+                wait_until(lambda: not processes_using(here), STEP_TIMEOUT, 'every process of the bundle to end')
+                self.assertIsNone(racer.poll(), "nobody's tree took the bundle's place")
+                self.assertFalse(os.path.exists(ran), "nobody's program ran")
+                self.assertEqual(sorted(os.listdir(shared)), ['Test.app', 'theirs'])
 
     def test_a_file_added_to_the_waiting_update_goes_nowhere(self):
         scratch = self.release_two()
@@ -242,13 +301,14 @@ class UpdateTest(GuiTest):
         scratch = self.release_two()
         self.private_mounts()
         with self.subTest('the old build runs again'):
-            # The bundle's folder is a tmpfs with room for one build and a half, in a mount namespace
-            # held by `holder`; the app joins it, the test looks in through /proc/PID/root.
+            # The bundle's folder is a tmpfs (0755: its default, 1777, takes no update) with room for one
+            # build and a half, in a mount namespace held by `holder`; the app joins it, the test looks
+            # in through /proc/PID/root.
             parent = os.path.join(self.tmp, 'full')
             os.makedirs(parent)
             room = sum(os.lstat(path).st_size for path in listing(SOURCE_BUNDLE)) * 3 // 2
             holder = subprocess.Popen(['unshare', '-m', '--propagation', 'private', 'sh', '-c',
-                                       'mount -t tmpfs -o size=$2 tmpfs "$1" && exec sleep 1d', 'sh', parent, str(room)])
+                                       'mount -t tmpfs -o size=$2,mode=0755 tmpfs "$1" && exec sleep 1d', 'sh', parent, str(room)])
             self.addCleanup(lambda: (holder.kill(), holder.wait()))
             wait_until(lambda: holder.poll() is not None or read_proc(holder.pid, 'cmdline').startswith('sleep'),
                        STEP_TIMEOUT, 'the tmpfs')
