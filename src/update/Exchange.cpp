@@ -57,12 +57,12 @@ Checked<Exchange> Exchange::open(const std::string& staging, const std::string& 
     if (!e.folder_) return failed("The bundle's folder couldn't be opened.");
     e.stagingFolder_ = Fd(openFolder(AT_FDCWD, staging.c_str()));
     if (!e.stagingFolder_) return failed("The staging folder couldn't be opened.");
-    struct stat old {}, fresh {};
+    struct stat old {};
+    struct stat fresh {};
     if (fstatat(e.folder_.get(), e.hereName_.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0 ||
         fstatat(e.stagingFolder_.get(), "new", &fresh, AT_SYMLINK_NOFOLLOW) != 0)
         return failed("A bundle to exchange is missing.");
-    if (!S_ISDIR(old.st_mode) || !S_ISDIR(fresh.st_mode))
-        return Refusal{"A bundle to exchange is not a folder.", ""};
+    if (!S_ISDIR(old.st_mode) || !S_ISDIR(fresh.st_mode)) return Refusal{"A bundle to exchange is not a folder.", ""};
     e.old_ = {old.st_dev, old.st_ino};
     e.new_ = {fresh.st_dev, fresh.st_ino};
     return e;
@@ -131,7 +131,8 @@ int installUpdate(const SwapRequest& request) {
     }
     if (request.relaunch) {
         auto started = exchange->relaunch(exchange->swapped() ? request.newProgram : request.oldProgram);
-        if (!started) g_warning("The app was not started again: %s (%s)", started.why().c_str(), started.cause().c_str());
+        if (!started)
+            g_warning("The app was not started again: %s (%s)", started.why().c_str(), started.cause().c_str());
     }
     return 0;
 }

@@ -179,8 +179,10 @@ void Updater::install(bool relaunch, std::function<void()> then) {
     std::string here = driver_.bundle().root();
     g_autofree char* parent = g_path_get_dirname(here.c_str());
     struct stat seen {};
-    BundleFolder folder = lstat(parent, &seen) != 0 ? BundleFolder::unwritable
-                          : bundleFolder(seen.st_mode, seen.st_uid, geteuid(), access(parent, W_OK) == 0);
+    // Its mode and owner, not only access(): root may write anywhere, and so may others.
+    BundleFolder folder = lstat(parent, &seen) != 0
+                              ? BundleFolder::unwritable
+                              : bundleFolder(seen.st_mode, seen.st_uid, geteuid(), access(parent, W_OK) == 0);
     switch (installStep(true, folder, relaunch)) {
     case InstallStep::nothing: return proceed();
     case InstallStep::cantUpdateHere:

@@ -54,13 +54,12 @@ InstallStep installStep(bool ready, BundleFolder folder, bool relaunch) {
 
 Message cantUpdateHere(const std::string& name, BundleFolder folder) {
     std::string text = name + " can't update itself here.";
+    const std::string theirs = ", so they could put a program of their own in its place. Move " + name;
     switch (folder) {
     case BundleFolder::shared:
-        return {text, "Other users can change the folder it is in, so they could put a program of their own in its "
-                      "place. Move " + name + " to a folder only you can change, then update."};
+        return {text, "Other users can change the folder it is in" + theirs + " to a folder only you can change."};
     case BundleFolder::someoneElse:
-        return {text, "The folder it is in belongs to another user, who could put a program of their own in its "
-                      "place. Move " + name + " to a folder of your own, then update."};
+        return {text, "The folder it is in belongs to another user" + theirs + " to a folder of your own."};
     case BundleFolder::ours:
     case BundleFolder::unwritable: break;
     }

@@ -82,8 +82,8 @@ TEST(DesktopEntry, ExecSurvivesOddPathsGLibTakesTheEntryAndIconsGoWhereTheThemeL
         ASSERT_TRUE(info) << folder;
         EXPECT_EQ(fs::canonical(g_app_info_get_executable(G_APP_INFO(info))), app / "Contents/Linux/prog");
     }
-    refreshLauncher(Bundle::at(root / "caf\xe9 latin-1/My App.app"), root / "caf\xe9 latin-1/My App.app/Contents/Linux/prog",
-                    root / "50% data");
+    refreshLauncher(Bundle::at(root / "caf\xe9 latin-1/My App.app"),
+                    root / "caf\xe9 latin-1/My App.app/Contents/Linux/prog", root / "50% data");
     EXPECT_FALSE(fs::exists(root / "50% data/applications"));
     auto png = [](uint32_t w, uint32_t h) {
         std::string b = std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16);
