@@ -32,7 +32,7 @@ bool put(const std::string& path, const std::string& bytes) {
 }
 
 // Points the link at `path` to `target` unless it already does; the replacement is atomic.
-bool link(const std::string& path, const std::string& target) {
+bool pointLink(const std::string& path, const std::string& target) {
     g_autofree char* now = g_file_read_link(path.c_str(), nullptr);
     if (now && target == now) return true;
     g_autofree char* folder = g_path_get_dirname(path.c_str());
@@ -86,7 +86,7 @@ void refreshLauncher(const Bundle& bundle, const std::string& program, const std
         g_warning("No launcher entry: the data folder's path %s holds a '%%' or is not UTF-8", linkPath.c_str());
         return;
     }
-    if (!program.starts_with(root) || !link(linkPath, bundle.root())) return;
+    if (!program.starts_with(root) || !pointLink(linkPath, bundle.root())) return;
     Launcher launcher = describe(bundle, *id, linkPath + "/" + program.substr(root.size()));
     if (auto file = iconFile(bundle)) {
         auto bytes = contents(bundle.resources() + "/" + *file);

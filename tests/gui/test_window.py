@@ -132,7 +132,9 @@ class WindowTest(GuiTest):
             wait_until(lambda: os.path.exists(entry), STEP_TIMEOUT, entry)
             checked = subprocess.run(['desktop-file-validate', entry], capture_output=True, text=True)
             self.assertEqual((checked.returncode, checked.stdout), (0, ''))
-            self.assertIn('\nExec=%s\n' % bundle.executable, read(entry))
+            # Through the link to the bundle in the app's data folder.
+            program = read(entry).partition('\nExec=')[2].partition('\n')[0]
+            self.assertEqual(os.path.realpath(program), os.path.realpath(bundle.executable))
             self.assertTrue(os.path.exists(os.path.join(self.xdg['XDG_DATA_HOME'], 'icons', 'hicolor', 'scalable', 'apps',
                                                         ident + '.svg')))
             retry(lambda: app.windows() and press_in_page(wid, 'ctrl+w'), lambda: not app.windows(), 'a hidden window')
