@@ -246,25 +246,14 @@ class UpdateTest(GuiTest):
                 os.makedirs(shared)
                 os.chmod(shared, 0o1777)
                 app = self.run_build(here)
-                racer = subprocess.Popen(['setpriv', '--reuid=nobody', '--regid=nogroup', '--clear-groups', python, '-c', """
-import os, sys, time
-shared, ran = sys.argv[1:]
-for program in 'mirovan', 'testapp-two':
-    path = os.path.join(shared, 'theirs', 'Contents', 'Linux', program)
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, 'w') as f:
-        f.write('#!/bin/sh\\ntouch %s\\n' % ran)
-    os.chmod(path, 0o755)
-while True:
-    try:
-        os.rename(os.path.join(shared, 'theirs'), os.path.join(shared, 'Test.app'))
-        break
-    except OSError:
-        time.sleep(0.0002)
-""", shared, ran])
+                theirs = os.path.join(shared, 'theirs')
+                for program in 'mirovan', 'testapp-two':   # whichever a bundle at the place would start
+                    self.write(os.path.join(theirs, 'Contents', 'Linux', program), '#!/bin/sh\ntouch %s\n' % ran, 0o755)
+                subprocess.run(['chown', '-R', 'nobody:nogroup', theirs], check=True)
+                racer = subprocess.Popen(['setpriv', '--reuid=nobody', '--regid=nogroup', '--clear-groups', python, '-c',
+                                          'import os, sys, time\nwhile True:\n try: os.rename(*sys.argv[1:]); break\n'
+                                          ' except OSError: time.sleep(0.0002)', theirs, here])
                 self.addCleanup(lambda racer=racer: (racer.kill(), racer.wait()))
-                wait_until(lambda: os.path.exists(os.path.join(shared, 'theirs', 'Contents', 'Linux', 'testapp-two')),
-                           STEP_TIMEOUT, "nobody's tree")
                 self.answer(app, OFFER, *keys.split())
                 if told:
                     self.answer(app, ("Testapp can't update itself here.", 'Other users can change the folder it is in'),
