@@ -57,18 +57,22 @@ struct FakeDriver final : UpdaterDriver {
 // The network: every request is recorded and its answer held until release().
 struct FakeTransport final : UpdateTransport {
     std::vector<std::string> asked;
+    std::vector<TransferBounds> bounds;  // each request's
     Checked<std::string> feed = Refusal{"Could not resolve host: updates.example"};
     fs::path archive;  // what every download yields; empty: the transfer fails
     std::vector<std::function<void()>> held;
 
-    void fetchFeed(const std::string& url, std::size_t, std::function<void(Checked<std::string>)> done) override {
+    void fetchFeed(const std::string& url, const TransferBounds& limits,
+                   std::function<void(Checked<std::string>)> done) override {
         asked.push_back(url);
+        bounds.push_back(limits);
         held.push_back([this, done] { done(feed); });
     }
-    void downloadArchive(const std::string& url, const std::string& folder,
+    void downloadArchive(const std::string& url, const std::string& folder, const TransferBounds& limits,
                          std::function<Checked<std::string>(const std::string&)> verify,
                          std::function<void(Checked<std::string>)> done) override {
         asked.push_back(url);
+        bounds.push_back(limits);
         held.push_back([=, this] {
             if (archive.empty()) return done(Refusal{"Connection reset by peer"});
             fs::path file = fs::path(folder) / "download-1";
@@ -109,7 +113,8 @@ protected:
                    "<string>41</string><key>MirovanUpdateURL</key><string>" + std::string(feedUrl) + "</string>");
         sign(here, base / "key.pem");
         // Build 42, signed by the same key, released as the release tool does.
-        makeBundle(base / "release/Test.app", "org.mirovan.Test", "<string>42</string>");
+        makeBundle(base / "release/Test.app", "org.mirovan.Test",
+                   "<string>42</string><key>CFBundleShortVersionString</key><string>2.0</string>");
         sign(base / "release/Test.app", base / "key.pem");
         zipFolder(base / "release", base / "Test-42.zip");
     }
@@ -138,7 +143,7 @@ protected:
 
     static std::string feedFor(int version, const std::string& sha256) {
         return "{\"version\": " + std::to_string(version) + ", \"url\": \"Test-42.zip\", \"sha256\": \"" + sha256 +
-               "\", \"name\": \"2.0\"}";
+               "\", \"name\": \"Call 555-0100 to activate\"}";
     }
     // Check, download and verify, up to the offer on screen.
     void offered() {
