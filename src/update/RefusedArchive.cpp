@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "platform/SmallFile.h"
+#include "update/Version.h"
 
 namespace mirovan {
 
@@ -29,20 +30,21 @@ bool hexDigest(std::string_view text) {
 }  // namespace
 
 std::string refusedText(const RefusedArchive& refused) {
-    return line(refused.sha256) + "\n" + line(refused.refusal.why) + "\n" + line(refused.refusal.cause) + "\n";
+    return line(refused.sha256) + "\n" + std::to_string(refused.version) + "\n" + line(refused.refusal.why) + "\n" + line(refused.refusal.cause) + "\n";
 }
 
 std::optional<RefusedArchive> readRefused(std::string_view text) {
     if (text.size() > refusedLimit) return std::nullopt;
-    std::string_view fields[3];
+    std::string_view fields[4];
     for (std::string_view& field : fields) {
         size_t end = text.find('\n');
         if (end == std::string_view::npos) return std::nullopt;
         field = text.substr(0, end);
         text.remove_prefix(end + 1);
     }
-    if (!text.empty() || !hexDigest(fields[0]) || fields[1].empty()) return std::nullopt;
-    return RefusedArchive{std::string(fields[0]), {std::string(fields[1]), std::string(fields[2]), true}};
+    std::int64_t version = buildNumber(fields[1]);
+    if (!text.empty() || !hexDigest(fields[0]) || version <= 0 || fields[2].empty()) return std::nullopt;
+    return RefusedArchive{std::string(fields[0]), version, {std::string(fields[2]), std::string(fields[3]), true}};
 }
 
 std::string refusedFile(const std::string& work) {

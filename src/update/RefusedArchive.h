@@ -2,6 +2,7 @@
 // neither this run nor the next downloads the same bytes again to refuse them again.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -10,12 +11,15 @@
 
 namespace mirovan {
 
+// An archive is known by its digest and the build the feed said it was: a feed that fixes
+// its version for the same bytes deserves another look.
 struct RefusedArchive {
     std::string sha256;  // as the feed gave it, lower case
-    Refusal refusal;     // what the user was, and is again, told
+    std::int64_t version = 0;
+    Refusal refusal;  // what the user was, and is again, told
 };
 
-// The file's text: the digest, why and cause on a line each (line breaks in them become
+// The file's text: the digest, the version, why and cause on a line each (line breaks in them become
 // spaces), and never more than `refusedLimit` bytes.
 std::string refusedText(const RefusedArchive& refused);
 // The record in such a text; none for anything else.

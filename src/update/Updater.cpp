@@ -123,7 +123,7 @@ void Updater::onFeed(const Checked<std::string>& body, const std::string& feedUr
 
 bool Updater::refusedBefore(const NewerBuild& newer, bool quiet) {
     auto remembered = recallRefused(refusedFile(work()));
-    if (!remembered || remembered->sha256 != newer.sha256) return false;
+    if (!remembered || remembered->sha256 != newer.sha256 || remembered->version != newer.version) return false;
     stage_ = Stage::idle;
     trace("update-remembered");
     if (quiet && loggedRefused_ != newer.sha256) logRefusal("The update was refused before", remembered->refusal);
@@ -163,7 +163,7 @@ void Updater::onDownloaded(const Checked<std::string>& result, const NewerBuild&
         drop();
         // Only what the archive's bytes decided is remembered; the network or a full disk
         // may do better next time.
-        if (result.refusal().lasting) rememberRefused(refusedFile(work()), {newer.sha256, result.refusal()});
+        if (result.refusal().lasting) rememberRefused(refusedFile(work()), {newer.sha256, newer.version, result.refusal()});
         if (quiet) logRefusal("The update was refused", result.refusal());
         if (quiet) loggedRefused_ = newer.sha256;
         if (auto message = downloadOutcome(result.refusal(), quiet, driver_.name())) tell(*message);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/WebAddress.h"
 #include "update/Version.h"
 
 using namespace mirovan;
@@ -75,6 +76,20 @@ TEST(Feed, AddressMustBeAnAbsoluteUrl) {
     EXPECT_EQ(feedAddress("http://127.0.0.1:8000/f"), "http://127.0.0.1:8000/f");
     EXPECT_FALSE(feedAddress(std::nullopt));
     for (const char* bad : {"", "feed.json", "http://[::1/feed.json"}) EXPECT_FALSE(feedAddress(bad)) << bad;
+}
+
+TEST(Feed, TransfersAreHttpsOrStayOnThisMachine) {
+    for (const char* good : {"https://updates.example/f.json", "HTTPS://x.example", "http://127.0.0.1:8000/f",
+                             "http://127.200.1.9/", "http://127.1/", "http://[::1]:80/", "http://LocalHost/a.zip"})
+        EXPECT_TRUE(secureAddress(good)) << good;
+    // The host is the one libcurl would connect to, whatever the text around it suggests.
+    for (const char* bad : {"http://updates.example/f.json", "http://127.0.0.1.evil.example/", "http://127.0.0.1@evil.example/",
+                            "http://[::2]/", "http://128.0.0.1/", "http://localhost.evil.example/", "ftp://127.0.0.1/",
+                            "gopher://127.0.0.1/", "file:///etc/passwd", "", "//127.0.0.1/x"}) {
+        auto refused = secureAddress(bad);
+        EXPECT_FALSE(refused) << bad;
+        EXPECT_EQ(refused.why(), "Updates are only taken over https.") << bad;
+    }
 }
 
 // clang-format on
