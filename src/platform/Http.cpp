@@ -120,7 +120,9 @@ Checked<> perform(std::string url, const curl_slist* headers, Sink& sink) {
         CURLcode code = curl_easy_perform(c);
         // Past what was declared, when that fits the limit, is a wrong length; else too long.
         if (sink.tooLong) return bounds.exact && *bounds.exact < bounds.limit ? bounds.wrongLength : bounds.tooLong;
-        if (code == CURLE_OPERATION_TIMEDOUT && bounds.totalSeconds > 0 && g_get_monotonic_time() >= deadline)
+        // libcurl's clock started a little after ours: within a second of the end is the end.
+        if (code == CURLE_OPERATION_TIMEDOUT && bounds.totalSeconds > 0 &&
+            g_get_monotonic_time() >= deadline - G_USEC_PER_SEC)
             return Refusal{transferFailed, "no answer within " + std::to_string(bounds.totalSeconds) + " s"};
         if (code != CURLE_OK) return Refusal{transferFailed, curlWords(code, message)};
         long status = 0;

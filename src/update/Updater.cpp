@@ -126,8 +126,10 @@ bool Updater::refusedBefore(const NewerBuild& newer, bool quiet) {
     if (!remembered || remembered->sha256 != newer.sha256 || remembered->version != newer.version) return false;
     stage_ = Stage::idle;
     trace("update-remembered");
-    if (quiet && loggedRefused_ != newer.sha256) logRefusal("The update was refused before", remembered->refusal);
-    if (quiet) loggedRefused_ = newer.sha256;
+    if (quiet && loggedRefused_ != newer.sha256) {
+        logRefusal("The update was refused before", remembered->refusal);
+        loggedRefused_ = newer.sha256;
+    }
     if (auto message = downloadOutcome(remembered->refusal, quiet, driver_.name())) tell(*message);
     return true;
 }
@@ -136,11 +138,11 @@ void Updater::download(const NewerBuild& newer, bool quiet) {
     // The download and what it unpacks to live in the private scratch folder only, and
     // leave its filesystem room to spare.
     if (auto scratch = makeScratch(work()); !scratch) return onDownloaded(scratch.refusal(), newer, quiet);
-    Checked<std::uint64_t> free = freeSpace(work());
-    if (!free) return onDownloaded(free.refusal(), newer, quiet);
-    Checked<std::uint64_t> limit = downloadLimit(newer.length, *free);
+    Checked<std::uint64_t> freeBytes = freeSpace(work());
+    if (!freeBytes) return onDownloaded(freeBytes.refusal(), newer, quiet);
+    Checked<std::uint64_t> limit = downloadLimit(newer.length, *freeBytes);
     if (!limit) return onDownloaded(limit.refusal(), newer, quiet);
-    TransferBounds bounds{*limit, outgrew(*free), newer.length,
+    TransferBounds bounds{*limit, outgrew(*freeBytes), newer.length,
                           {"The download was damaged.", "it is not the length the feed gave"}};
     bounds.stallSeconds = stallSeconds;
     transfer_ = bounds.progress;
@@ -163,9 +165,11 @@ void Updater::onDownloaded(const Checked<std::string>& result, const NewerBuild&
         drop();
         // Only what the archive's bytes decided is remembered; the network or a full disk
         // may do better next time.
-        if (result.refusal().lasting) rememberRefused(refusedFile(work()), {newer.sha256, newer.version, result.refusal()});
+        if (result.refusal().lasting) {
+            rememberRefused(refusedFile(work()), {newer.sha256, newer.version, result.refusal()});
+            if (quiet) loggedRefused_ = newer.sha256;  // logged just below, once is enough
+        }
         if (quiet) logRefusal("The update was refused", result.refusal());
-        if (quiet) loggedRefused_ = newer.sha256;
         if (auto message = downloadOutcome(result.refusal(), quiet, driver_.name())) tell(*message);
         return;
     }
