@@ -32,7 +32,6 @@ TEST(UpdaterRule, OnlyTheUsersCheckReplacesAStuckOne) {
     EXPECT_FALSE(stuck({true, true, 0, 0}, 100 * s));  // verifying
     EXPECT_EQ(checkStep(false, true, true, true, false), CheckStep::replace);
     EXPECT_EQ(checkStep(false, true, true, true, true), CheckStep::nothing);
-    EXPECT_EQ(checkStep(false, true, false, true, false), CheckStep::nothing);
 }
 
 TEST(UpdaterRule, RoomIsSaidInMegabytesAndTheNeedAlwaysReadsAsMore) {
@@ -40,19 +39,13 @@ TEST(UpdaterRule, RoomIsSaidInMegabytesAndTheNeedAlwaysReadsAsMore) {
               "There isn't room for the update.\nThe update needs 412 MB and only 301 MB are free.");
     // Need and room a few bytes apart still read apart.
     EXPECT_EQ(noRoom(1, spareBytes).cause, "The update needs 68 MB and only 67 MB are free.");
-    EXPECT_EQ(*downloadLimit(std::nullopt, spareBytes + 10), 10u);
-    EXPECT_EQ(*downloadLimit(10, spareBytes + 10), 10u);
-    EXPECT_FALSE(downloadLimit(11, spareBytes + 10));
 }
 
 TEST(UpdaterRule, ARefusedArchiveIsRecordedOnlyWhole) {
-    RefusedArchive refused{std::string(64, 'a'), 42, {"Couldn't unpack it.", "line\none", true}};
-    auto back = readRefused(refusedText(refused));
-    ASSERT_TRUE(back);
-    EXPECT_EQ(back->refusal.cause, "line one");
+    // libarchive's words are not ours to bound, or to trust with line breaks.
+    RefusedArchive refused{std::string(64, 'a'), 42, {"Couldn't unpack it.", "line\n" + std::string(9000, 'c'), true}};
     std::string text = refusedText(refused);
-    for (std::string bad : {text.substr(0, text.size() - 1), "A" + text.substr(1), text + "x\n", std::string()})
-        EXPECT_FALSE(readRefused(bad)) << bad;
-    refused.refusal.cause = std::string(10'000, 'c');  // libarchive's words are not ours to bound
-    EXPECT_TRUE(readRefused(refusedText(refused)));
+    EXPECT_EQ(readRefused(text)->refusal.cause.substr(0, 6), "line c");
+    for (std::string bad : {text.substr(0, text.size() - 1), "A" + text.substr(1), text + "x\n"})
+        EXPECT_FALSE(readRefused(bad));
 }
