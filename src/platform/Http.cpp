@@ -42,7 +42,10 @@ struct Sink {
     std::uint64_t received = 0;
     bool tooLong = false;
 
-    std::uint64_t cap() const { return bounds.exact ? std::min(bounds.limit, *bounds.exact + 1) : bounds.limit; }
+    // One byte past a declared length, to tell a longer body from an exact one.
+    std::uint64_t cap() const {
+        return bounds.exact && *bounds.exact < bounds.limit ? *bounds.exact + 1 : bounds.limit;
+    }
     bool reset() {
         received = 0;
         if (text) text->clear();
@@ -112,7 +115,8 @@ Checked<> perform(std::string url, const curl_slist* headers, Sink& sink) {
         if (!sink.reset()) return Refusal{"The download couldn't be saved.", std::strerror(errno)};
         if (bounds.totalSeconds > 0) {
             std::int64_t left = (deadline - g_get_monotonic_time()) / 1000;
-            if (left <= 0) return Refusal{transferFailed, "no answer within " + std::to_string(bounds.totalSeconds) + " s"};
+            if (left <= 0)
+                return Refusal{transferFailed, "no answer within " + std::to_string(bounds.totalSeconds) + " s"};
             curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, long(left));
         }
         curl_easy_setopt(c, CURLOPT_URL, url.c_str());

@@ -25,8 +25,8 @@ struct TransferProgress {
     TransferProgress();
     std::atomic<bool> cancelled{false};
     std::atomic<std::int64_t> started;
-    std::atomic<std::int64_t> moved;       // when body bytes last arrived; `started` until then
-    std::atomic<bool> working{false};      // the transfer is done, and its result is being examined
+    std::atomic<std::int64_t> moved;   // when body bytes last arrived; `started` until then
+    std::atomic<bool> working{false};  // the transfer is done, and its result is being examined
 };
 
 // How far a transfer may go. Passing `limit`, or `exact` when it is set, ends it with
@@ -36,7 +36,7 @@ struct TransferBounds {
     Refusal tooLong;
     std::optional<std::uint64_t> exact;
     Refusal wrongLength;
-    long totalSeconds = 0;  // the whole transfer, redirects included; 0: no bound
+    long totalSeconds = 0;   // the whole transfer, redirects included; 0: no bound
     long stallSeconds = 30;  // no byte for this long fails it
     std::shared_ptr<TransferProgress> progress = std::make_shared<TransferProgress>();
 };
@@ -63,11 +63,11 @@ void onWorker(std::function<std::function<void()>()> work);
 template <class Read, class Done>
 void fetch(const std::string& url, TransferBounds bounds, Read read, Done done) {
     using Value = std::decay_t<std::invoke_result_t<Read, Checked<std::string>>>;
-    http::onWorker([url, bounds = std::move(bounds), read = std::move(read),
-                    done = std::move(done)]() -> std::function<void()> {
-        auto value = std::make_shared<Value>(read(http::get(url, bounds)));
-        return [done, value] { done(std::move(*value)); };
-    });
+    http::onWorker(
+        [url, bounds = std::move(bounds), read = std::move(read), done = std::move(done)]() -> std::function<void()> {
+            auto value = std::make_shared<Value>(read(http::get(url, bounds)));
+            return [done, value] { done(std::move(*value)); };
+        });
 }
 
 // Downloads `url` into a new file in `folder`, within `bounds`. `work` runs on the worker

@@ -142,9 +142,7 @@ Checked<> copyData(archive* reader, archive* writer, std::uint64_t& budget, cons
 
 }  // namespace
 
-ExtractLimits extractLimits(std::uint64_t freeBytes) {
-    return {room(freeBytes), 1'000'000, 600, outgrew(freeBytes)};
-}
+ExtractLimits extractLimits(std::uint64_t freeBytes) { return {room(freeBytes), 1'000'000, 600, outgrew(freeBytes)}; }
 
 Checked<> extractZip(const std::string& archivePath, const std::string& into, const ExtractLimits& limits) {
     Utf8Names names;  // before any archive object exists: libarchive reads the charset once
@@ -175,8 +173,7 @@ Checked<> extractZip(const std::string& archivePath, const std::string& into, co
         if (limits.seconds > 0 && std::chrono::steady_clock::now() > deadline)
             return Refusal{"unpacking took longer than " + std::to_string(limits.seconds / 60) + " minutes"};
         // The size a ZIP declares is the archive's to choose; copyData counts what arrives.
-        if (archive_entry_size_is_set(entry) && std::uint64_t(archive_entry_size(entry)) > budget)
-            return limits.full;
+        if (archive_entry_size_is_set(entry) && std::uint64_t(archive_entry_size(entry)) > budget) return limits.full;
         Verdict verdict = admit(entry, root);
         if (verdict == Verdict::refuse) return flawed("an entry is unsafe to unpack");
         if (verdict == Verdict::skip) continue;

@@ -12,9 +12,9 @@ namespace mirovan {
 // How much an archive may unpack to; an archive that would pass a bound is refused as
 // soon as it does, so an archive cannot fill the disk or keep the updater busy for ever.
 struct ExtractLimits {
-    std::uint64_t bytes = 0;    // file contents, all entries together
-    std::uint64_t entries = 0;  // files, folders and links
-    long seconds = 0;           // the whole extraction; 0: no bound
+    std::uint64_t bytes = 0;                                             // file contents, all entries together
+    std::uint64_t entries = 0;                                           // files, folders and links
+    long seconds = 0;                                                    // the whole extraction; 0: no bound
     Refusal full{"the archive unpacks to more than there is room for"};  // past `bytes`
 };
 

@@ -22,15 +22,15 @@ std::string line(std::string text) {
 }
 
 bool hexDigest(std::string_view text) {
-    return text.size() == 64 && std::all_of(text.begin(), text.end(), [](char c) {
-               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-           });
+    return text.size() == 64 && std::all_of(text.begin(), text.end(),
+                                            [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 }  // namespace
 
 std::string refusedText(const RefusedArchive& refused) {
-    return line(refused.sha256) + "\n" + std::to_string(refused.version) + "\n" + line(refused.refusal.why) + "\n" + line(refused.refusal.cause) + "\n";
+    return line(refused.sha256) + "\n" + std::to_string(refused.version) + "\n" + line(refused.refusal.why) + "\n" +
+           line(refused.refusal.cause) + "\n";
 }
 
 std::optional<RefusedArchive> readRefused(std::string_view text) {

@@ -30,8 +30,8 @@ std::string megabytes(std::uint64_t bytes, bool up) {
 Refusal noRoom(std::uint64_t needed, std::uint64_t freeBytes) {
     // Rounded apart, so the need always reads as more than what is free.
     std::uint64_t total = needed > UINT64_MAX - spareBytes ? UINT64_MAX : needed + spareBytes;
-    return {kNoRoom, "The update needs " + megabytes(total, true) + " and only " + megabytes(freeBytes, false) +
-                         " are free."};
+    return {kNoRoom,
+            "The update needs " + megabytes(total, true) + " and only " + megabytes(freeBytes, false) + " are free."};
 }
 
 Refusal outgrew(std::uint64_t freeBytes) {

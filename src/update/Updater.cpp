@@ -142,8 +142,8 @@ void Updater::download(const NewerBuild& newer, bool quiet) {
     if (!freeBytes) return onDownloaded(freeBytes.refusal(), newer, quiet);
     Checked<std::uint64_t> limit = downloadLimit(newer.length, *freeBytes);
     if (!limit) return onDownloaded(limit.refusal(), newer, quiet);
-    TransferBounds bounds{*limit, outgrew(*freeBytes), newer.length,
-                          {"The download was damaged.", "it is not the length the feed gave"}};
+    TransferBounds bounds{
+        *limit, outgrew(*freeBytes), newer.length, {"The download was damaged.", "it is not the length the feed gave"}};
     bounds.stallSeconds = stallSeconds;
     transfer_ = bounds.progress;
     downloading_ = true;

@@ -431,8 +431,8 @@ TEST_F(Unpack, RefusalsNameTheFirstFailingCheck) {
         EXPECT_EQ(result ? "accepted" : result.why(), why);
         EXPECT_NE(result.cause(), "") << "the failing step's finding is kept for the log";
         // Remembered only when the archive's bytes decided: not damage on the way, not our state.
-        EXPECT_EQ(result.refusal().lasting,
-                  why != kDamaged && what != std::string("no work folder") && what != std::string("unsigned running build"));
+        EXPECT_EQ(result.refusal().lasting, why != kDamaged && what != std::string("no work folder") &&
+                                                what != std::string("unsigned running build"));
         // A refused archive leaves nothing of its own behind, and touches nothing else.
         if (fs::is_directory(work)) {
             EXPECT_EQ(count(work), 1u);
