@@ -13,6 +13,9 @@ namespace mirovan {
 struct Refusal {
     std::string why;    // a sentence the user may be shown
     std::string cause;  // what the system said (strerror, libcurl, libarchive); may be empty
+    // The same input is refused the same way every time (not a failure of the moment,
+    // like the network or a full disk): worth remembering rather than trying again.
+    bool lasting = false;
 };
 
 // A checked value, or the refusal that stands in its place. Checked<> carries no value.

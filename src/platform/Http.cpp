@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -15,69 +16,129 @@
 
 #include "platform/Interrupted.h"
 #include "platform/Owned.h"
+#include "platform/WebAddress.h"
+
+namespace mirovan {
+
+TransferProgress::TransferProgress() : started(g_get_monotonic_time()), moved(started.load()) {}
+
+}  // namespace mirovan
 
 namespace mirovan::http {
 
 namespace {
 
-constexpr long stallSeconds = 60;
 constexpr long maxRedirects = 20;
 constexpr const char* transferFailed = "The transfer failed.";
 
 using Easy = Owned<CURL, curl_easy_cleanup>;
 using Headers = Owned<curl_slist, curl_slist_free_all>;
 
-struct Body {
-    std::string text;
-    std::size_t limit;
+// Where a body goes, and how much of it has come; a redirect's own body is thrown away.
+struct Sink {
+    const TransferBounds& bounds;
+    std::string* text = nullptr;  // either a string
+    int fd = -1;                  // or a file
+    std::uint64_t received = 0;
     bool tooLong = false;
+
+    // One byte past a declared length, to tell a longer body from an exact one.
+    std::uint64_t cap() const {
+        return bounds.exact && *bounds.exact < bounds.limit ? *bounds.exact + 1 : bounds.limit;
+    }
+    bool reset() {
+        received = 0;
+        if (text) text->clear();
+        return fd < 0 || (ftruncate(fd, 0) == 0 && lseek(fd, 0, SEEK_SET) == 0);
+    }
 };
 
-size_t appendToString(char* data, size_t size, size_t count, void* sink) {
-    auto* body = static_cast<Body*>(sink);
-    // Returning short fails the transfer: a body that never ends must not grow us for ever.
-    if (size * count > body->limit - body->text.size()) {
-        body->tooLong = true;
+size_t onBody(char* data, size_t size, size_t count, void* sinkData) {
+    auto* sink = static_cast<Sink*>(sinkData);
+    std::uint64_t n = size * count;
+    // Returning short fails the transfer: a body that never ends must not grow us, or the
+    // disk, for ever.
+    if (sink->bounds.progress->cancelled) return 0;
+    if (n > sink->cap() - sink->received) {
+        sink->tooLong = true;
         return 0;
     }
-    body->text.append(data, size * count);
-    return size * count;
+    if (sink->text)
+        sink->text->append(data, n);
+    else if (!writeAll(sink->fd, std::string_view(data, n)))
+        return 0;
+    sink->received += n;
+    sink->bounds.progress->moved = g_get_monotonic_time();
+    return n;
 }
 
-size_t writeToFile(char* data, size_t size, size_t count, void* fd) {
-    // Anything short of all of it makes curl fail the transfer.
-    return writeAll(*static_cast<int*>(fd), std::string_view(data, size * count)) ? size * count : 0;
+int onProgress(void* progress, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    // Non-zero aborts: whoever started the transfer has given up on it.
+    return static_cast<TransferProgress*>(progress)->cancelled ? 1 : 0;
+}
+
+std::string curlWords(CURLcode code, const char* message) {
+    std::string text = message[0] ? message : curl_easy_strerror(code);
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    return text;
 }
 
 // A transfer as users expect one: redirects followed, the system's certificates and proxy
-// variables (libcurl's defaults), no signals (we are not on the main thread), and a stall
-// timeout so that a dead connection cannot keep a check in flight for ever.
-Checked<> perform(const std::string& url, const curl_slist* headers, curl_write_callback write, void* sink) {
+// variables (libcurl's defaults), no signals (we are not on the main thread), and bounds in
+// bytes and time. Redirects are followed here, not by libcurl, so that each hop's address
+// is judged by secureAddress() before anything is sent to it.
+Checked<> perform(std::string url, const curl_slist* headers, Sink& sink) {
     Easy easy(curl_easy_init());
     if (!easy) return Refusal{transferFailed, curl_easy_strerror(CURLE_FAILED_INIT)};
     char message[CURL_ERROR_SIZE] = "";
     CURL* c = easy.get();
-    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+    const TransferBounds& bounds = sink.bounds;
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, message);
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
     // Nothing but the web: another protocol (gopher, file, ...) could send bytes of a
-    // feed's choosing to a local port or read a local file, and a redirect could lead there.
+    // feed's choosing to a local port or read a local file.
     curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(c, CURLOPT_MAXREDIRS, maxRedirects);
-    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, stallSeconds);
+    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, bounds.stallSeconds);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, stallSeconds);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, bounds.stallSeconds);
+    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, onProgress);
+    curl_easy_setopt(c, CURLOPT_XFERINFODATA, bounds.progress.get());
     curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "");  // what curl can decode; the body arrives decoded
     if (headers) curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, write);
-    curl_easy_setopt(c, CURLOPT_WRITEDATA, sink);
-    CURLcode code = curl_easy_perform(c);
-    if (code == CURLE_OK) return accepted();
-    std::string text = message[0] ? message : curl_easy_strerror(code);
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-    return Refusal{transferFailed, text};
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, onBody);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, &sink);
+    const std::int64_t deadline = bounds.progress->started + std::int64_t(bounds.totalSeconds) * G_USEC_PER_SEC;
+    for (long hop = 0;; ++hop) {
+        if (auto secure = secureAddress(url); !secure) return secure;
+        if (!sink.reset()) return Refusal{"The download couldn't be saved.", std::strerror(errno)};
+        if (bounds.totalSeconds > 0) {
+            std::int64_t left = (deadline - g_get_monotonic_time()) / 1000;
+            if (left <= 0)
+                return Refusal{transferFailed, "no answer within " + std::to_string(bounds.totalSeconds) + " s"};
+            curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, long(left));
+        }
+        curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+        message[0] = 0;
+        CURLcode code = curl_easy_perform(c);
+        // Past what was declared, when that fits the limit, is a wrong length; else too long.
+        if (sink.tooLong) return bounds.exact && *bounds.exact < bounds.limit ? bounds.wrongLength : bounds.tooLong;
+        // libcurl's clock started a little after ours: within a second of the end is the end.
+        if (code == CURLE_OPERATION_TIMEDOUT && bounds.totalSeconds > 0 &&
+            g_get_monotonic_time() >= deadline - G_USEC_PER_SEC)
+            return Refusal{transferFailed, "no answer within " + std::to_string(bounds.totalSeconds) + " s"};
+        if (code != CURLE_OK) return Refusal{transferFailed, curlWords(code, message)};
+        long status = 0;
+        char* next = nullptr;
+        curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+        curl_easy_getinfo(c, CURLINFO_REDIRECT_URL, &next);
+        if (status / 100 != 3 || !next) break;
+        if (hop == maxRedirects) return Refusal{transferFailed, "more than 20 redirects"};
+        url = next;
+    }
+    if (bounds.exact && sink.received != *bounds.exact) return bounds.wrongLength;
+    return accepted();
 }
 
 gboolean runOnce(gpointer closure) {
@@ -92,7 +153,7 @@ void toMainLoop(std::function<void()> then) {
 
 }  // namespace
 
-Checked<std::string> get(const std::string& url, std::size_t limit) {
+Checked<std::string> get(const std::string& url, const TransferBounds& bounds) {
     // A feed must never come from a cache, ours or a proxy's.
     curl_slist* list = nullptr;
     for (const char* header : {"Cache-Control: no-cache", "Pragma: no-cache"}) {
@@ -104,14 +165,13 @@ Checked<std::string> get(const std::string& url, std::size_t limit) {
         list = longer;
     }
     Headers headers(list);
-    Body body{{}, limit, false};
-    Checked<> done = perform(url, headers.get(), appendToString, &body);
-    if (body.tooLong) return Refusal{"The answer is larger than " + std::to_string(limit) + " bytes.", ""};
-    if (!done) return done.refusal();
-    return std::move(body.text);
+    std::string text;
+    Sink sink{bounds, &text};
+    if (Checked<> done = perform(url, headers.get(), sink); !done) return done.refusal();
+    return text;
 }
 
-void getToFile(const std::string& url, const std::string& folder,
+void getToFile(const std::string& url, const std::string& folder, const TransferBounds& bounds,
                const std::function<void(const Checked<std::string>&)>& use) {
     g_autofree char* path = g_build_filename(folder.c_str(), "download-XXXXXX", nullptr);
     // Close-on-exec: no child spawned meanwhile may hold the file open.
@@ -120,13 +180,15 @@ void getToFile(const std::string& url, const std::string& folder,
         use(Refusal{"The download couldn't be saved.", std::strerror(errno)});
         return;
     }
-    Checked<> done = perform(url, nullptr, writeToFile, &fd);
+    Sink sink{bounds, nullptr, fd};
+    Checked<> done = perform(url, nullptr, sink);
     if (::close(fd) != 0 && done) done = Refusal{"The download couldn't be saved.", std::strerror(errno)};
     if (!done) {
         ::unlink(path);
         use(done.refusal());
         return;
     }
+    bounds.progress->working = true;
     use(std::string(path));
     ::unlink(path);
 }

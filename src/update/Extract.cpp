@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "platform/Owned.h"
+#include "update/Room.h"
 
 namespace mirovan {
 
@@ -119,18 +121,19 @@ Verdict admit(archive_entry* entry, const std::string& root) {
     return Verdict::write;
 }
 
-constexpr const char* tooBig = "the archive unpacks to more than there is room for";
+// What the archive's own bytes decide: the same archive is refused the same way again.
+Refusal flawed(std::string finding) { return {std::move(finding), "", true}; }
 
 // Copies one file's data, counting it against `budget` as it arrives.
-Checked<> copyData(archive* reader, archive* writer, std::uint64_t& budget) {
+Checked<> copyData(archive* reader, archive* writer, std::uint64_t& budget, const Refusal& full) {
     for (;;) {
         const void* block = nullptr;
         size_t size = 0;
         la_int64_t offset = 0;
         int status = archive_read_data_block(reader, &block, &size, &offset);
         if (status == ARCHIVE_EOF) return accepted();
-        if (status != ARCHIVE_OK) return Refusal{"an entry is damaged"};  // a bad CRC or a truncated entry
-        if (size > budget) return Refusal{tooBig};
+        if (status != ARCHIVE_OK) return flawed("an entry is damaged");  // a bad CRC or a truncated entry
+        if (size > budget) return full;
         budget -= size;
         if (archive_write_data_block(writer, block, size, offset) != ARCHIVE_OK)
             return Refusal{"an entry could not be written"};
@@ -139,12 +142,7 @@ Checked<> copyData(archive* reader, archive* writer, std::uint64_t& budget) {
 
 }  // namespace
 
-ExtractLimits extractLimits(std::uint64_t archiveSize, std::uint64_t freeBytes) {
-    constexpr std::uint64_t ratio = 32, reserve = 64u << 20, entries = 100'000;
-    std::uint64_t room = freeBytes > reserve ? freeBytes - reserve : 0;
-    std::uint64_t expanded = archiveSize > UINT64_MAX / ratio ? UINT64_MAX : archiveSize * ratio;
-    return {std::min(expanded, room), entries};
-}
+ExtractLimits extractLimits(std::uint64_t freeBytes) { return {room(freeBytes), 1'000'000, 600, outgrew(freeBytes)}; }
 
 Checked<> extractZip(const std::string& archivePath, const std::string& into, const ExtractLimits& limits) {
     Utf8Names names;  // before any archive object exists: libarchive reads the charset once
@@ -160,24 +158,28 @@ Checked<> extractZip(const std::string& archivePath, const std::string& into, co
     archive_read_support_format_zip(reader.get());
     archive_write_disk_set_options(writer.get(), kFlags);
     if (archive_read_open_filename(reader.get(), archivePath.c_str(), kReadBlock) != ARCHIVE_OK)
-        return Refusal{"the archive cannot be read as ZIP"};
+        return flawed("the archive cannot be read as ZIP");
 
     std::uint64_t budget = limits.bytes, entries = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limits.seconds);
     for (;;) {
         archive_entry* entry = nullptr;
         int status = archive_read_next_header(reader.get(), &entry);
         if (status == ARCHIVE_EOF) break;
-        if (status != ARCHIVE_OK) return Refusal{"the archive is damaged"};
-        if (++entries > limits.entries) return Refusal{"the archive holds too many entries"};
+        if (status != ARCHIVE_OK) return flawed("the archive is damaged");
+        if (++entries > limits.entries)
+            return flawed("the archive holds more than " + std::to_string(limits.entries) + " entries");
+        // Checked each entry: a slow disk is the moment's failure, not the archive's.
+        if (limits.seconds > 0 && std::chrono::steady_clock::now() > deadline)
+            return Refusal{"unpacking took longer than " + std::to_string(limits.seconds / 60) + " minutes"};
         // The size a ZIP declares is the archive's to choose; copyData counts what arrives.
-        if (archive_entry_size_is_set(entry) && std::uint64_t(archive_entry_size(entry)) > budget)
-            return Refusal{tooBig};
+        if (archive_entry_size_is_set(entry) && std::uint64_t(archive_entry_size(entry)) > budget) return limits.full;
         Verdict verdict = admit(entry, root);
-        if (verdict == Verdict::refuse) return Refusal{"an entry is unsafe to unpack"};
+        if (verdict == Verdict::refuse) return flawed("an entry is unsafe to unpack");
         if (verdict == Verdict::skip) continue;
         if (archive_write_header(writer.get(), entry) != ARCHIVE_OK) return Refusal{"an entry could not be written"};
         if (archive_entry_filetype(entry) == AE_IFREG)
-            if (auto copied = copyData(reader.get(), writer.get(), budget); !copied) return copied;
+            if (auto copied = copyData(reader.get(), writer.get(), budget, limits.full); !copied) return copied;
         if (archive_write_finish_entry(writer.get()) != ARCHIVE_OK) return Refusal{"an entry could not be written"};
     }
     // Closing applies the directories' final modes and times.

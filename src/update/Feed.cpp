@@ -69,19 +69,21 @@ std::optional<FeedDocument> readFeed(std::string_view body) {
     if (auto it = json.find("version"); it != json.end()) document.version = feedVersion(*it);
     document.url = stringMember(json, "url");
     document.sha256 = stringMember(json, "sha256");
-    document.name = stringMember(json, "name");
+    if (auto it = json.find("length"); it != json.end()) {
+        document.lengthUsable = it->is_number_unsigned() || (it->is_number_integer() && it->get<std::int64_t>() >= 0);
+        if (document.lengthUsable) document.length = it->get<std::uint64_t>();
+    }
     return document;
 }
 
 FeedDecision decide(std::int64_t current, const std::optional<FeedDocument>& document, const std::string& feedUrl) {
     // The archive's address and digest must be usable before the version is looked at,
     // so a broken feed shows as broken even when it offers nothing newer.
-    if (!document || !document->url || !document->sha256) return FeedUnusable{};
+    if (!document || !document->url || !document->sha256 || !document->lengthUsable) return FeedUnusable{};
     auto url = resolve(feedUrl, *document->url);
     if (!url) return FeedUnusable{};
     if (!(current < document->version)) return UpToDate{};
-    return NewerBuild{*url, lowerCase(*document->sha256), document->version,
-                      document->name.value_or(std::to_string(document->version))};
+    return NewerBuild{*url, lowerCase(*document->sha256), document->version, document->length};
 }
 
 }  // namespace mirovan

@@ -20,7 +20,9 @@ struct FeedDocument {
     std::int64_t version = 0;        // 0 when absent or unusable
     std::optional<std::string> url;  // each: present only when the member is a string
     std::optional<std::string> sha256;
-    std::optional<std::string> name;
+    // "length": the archive's size in bytes; absent, or none of the feed's, when missing
+    bool lengthUsable = true;  // false when "length" is there but not a byte count
+    std::optional<std::uint64_t> length;
 };
 
 // The document in a feed's body; none unless the body is JSON with an object at the top.
@@ -30,16 +32,18 @@ std::optional<FeedDocument> readFeed(std::string_view body);
 // build number; else 0.
 std::int64_t feedVersion(const nlohmann::json& value);
 
-// A newer build: fetch `url` and hold it to `sha256` (lower case) and `version`; `label`
-// is what the user is shown.
+// A newer build: fetch `url` and hold it to `sha256` (lower case), `version` and, when the
+// feed gave one, `length`. The feed's "name" is not used: it is not signed, and the offer
+// shows what the verified bundle says of itself.
 struct NewerBuild {
     std::string url;
     std::string sha256;
     std::int64_t version = 0;
-    std::string label;
+    std::optional<std::uint64_t> length;
 };
 struct UpToDate {};
-// No document, or one without a usable "url" or "sha256".
+// No document, or one without a usable "url" or "sha256", or with a "length" that is not a
+// byte count.
 struct FeedUnusable {};
 
 using FeedDecision = std::variant<NewerBuild, UpToDate, FeedUnusable>;

@@ -7,8 +7,9 @@ namespace mirovan {
 
 class HttpTransport final : public UpdateTransport {
 public:
-    void fetchFeed(const std::string& url, std::size_t limit, std::function<void(Checked<std::string>)> done) override;
-    void downloadArchive(const std::string& url, const std::string& folder,
+    void fetchFeed(const std::string& url, const TransferBounds& bounds,
+                   std::function<void(Checked<std::string>)> done) override;
+    void downloadArchive(const std::string& url, const std::string& folder, const TransferBounds& bounds,
                          std::function<Checked<std::string>(const std::string& file)> verifyOnWorker,
                          std::function<void(Checked<std::string>)> done) override;
 };

@@ -7,19 +7,19 @@
 #include <string>
 
 #include "platform/Checked.h"
+#include "platform/Http.h"
 
 namespace mirovan {
 
 class UpdateTransport {
 public:
-    // The feed's body, at most `limit` bytes, or why the transfer failed; `done` runs on
-    // the main loop.
-    virtual void fetchFeed(const std::string& url, std::size_t limit,
+    // The feed's body within `bounds`, or why the transfer failed; `done` runs on the main loop.
+    virtual void fetchFeed(const std::string& url, const TransferBounds& bounds,
                            std::function<void(Checked<std::string>)> done) = 0;
-    // Downloads `url` into a new file in `folder`. `verifyOnWorker` runs off the main
-    // thread while the file exists (it is deleted after); `done` gets its result, or why
-    // the transfer failed, on the main loop.
-    virtual void downloadArchive(const std::string& url, const std::string& folder,
+    // Downloads `url` into a new file in `folder`, within `bounds`. `verifyOnWorker` runs
+    // off the main thread while the file exists (it is deleted after); `done` gets its
+    // result, or why the transfer failed, on the main loop.
+    virtual void downloadArchive(const std::string& url, const std::string& folder, const TransferBounds& bounds,
                                  std::function<Checked<std::string>(const std::string& file)> verifyOnWorker,
                                  std::function<void(Checked<std::string>)> done) = 0;
 

@@ -5,7 +5,6 @@
 #include <dirent.h>
 #include <glib.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +15,7 @@
 #include "platform/Owned.h"
 #include "update/Digest.h"
 #include "update/Extract.h"
+#include "update/Room.h"
 #include "update/Signature.h"
 #include "update/SwapScript.h"
 #include "update/Version.h"
@@ -32,6 +32,8 @@ constexpr const char* kWrongVersion = "The download isn't the version it said it
 
 // The chain's own words for the user, and the failing step's finding for the log.
 Refusal refused(std::string message, std::string cause = "") { return {std::move(message), std::move(cause)}; }
+// The same, for a finding that the archive's bytes alone decide.
+Refusal lasting(std::string message, std::string cause) { return {std::move(message), std::move(cause), true}; }
 
 // The first top-level entry, in the folder's own listing order, whose extension is ".app"
 // exactly; whatever it is, a bundle or not, the checks after this judge it.
@@ -49,8 +51,8 @@ std::optional<std::string> firstApp(const std::string& folder) {
 Checked<> sameTeam(const std::string& app, const std::optional<std::string>& runningTeam) {
     if (!runningTeam) return refused(kOtherDeveloper, "the running copy is not signed");
     Checked<std::string> theirs = team(app);
-    if (!theirs) return refused(kOtherDeveloper, theirs.why());
-    if (*theirs != *runningTeam) return refused(kOtherDeveloper, "signed by team " + *theirs);
+    if (!theirs) return lasting(kOtherDeveloper, theirs.why());
+    if (*theirs != *runningTeam) return lasting(kOtherDeveloper, "signed by team " + *theirs);
     return accepted();
 }
 
@@ -78,20 +80,20 @@ Checked<> makeScratch(const std::string& work) {
 Checked<> recheck(const std::string& app, std::int64_t version, const RunningApp& running) {
     Bundle unchecked = Bundle::at(app);
     if (!unchecked.info())
-        return refused(kOtherDeveloper, "its Info.plist couldn't be read: " + unchecked.info().cause());
+        return lasting(kOtherDeveloper, "its Info.plist couldn't be read: " + unchecked.info().cause());
     if (unchecked.identifier() != running.identifier)
-        return refused(kOtherDeveloper, "its identifier is not " + running.identifier.value_or("set"));
+        return lasting(kOtherDeveloper, "its identifier is not " + running.identifier.value_or("set"));
     if (auto same = sameTeam(app, running.team); !same) return same;
     // Read after the signature check, so the number is the one that was signed.
     Bundle bundle = Bundle::at(app);
     if (!declaresVersion(bundle, version, running.current))
-        return refused(kWrongVersion, "it is build " + bundle.string("CFBundleVersion").value_or("?") +
+        return lasting(kWrongVersion, "it is build " + bundle.string("CFBundleVersion").value_or("?") +
                                           ", the feed said " + std::to_string(version));
     // A bundle that cannot be started would be offered, and never installed, for ever.
     std::string program = bundle.string("CFBundleExecutable").value_or("");
     if (!plainFileName(program) ||
         !g_file_test((app + "/Contents/Linux/" + program).c_str(), G_FILE_TEST_IS_EXECUTABLE))
-        return refused(kNotUnpacked, "it has no program to start");
+        return lasting(kNotUnpacked, "it has no program to start");
     return accepted();
 }
 
@@ -112,17 +114,17 @@ Checked<std::string> unpack(const std::string& archive, const std::string& sha25
         return refusal;
     };
 
-    struct stat archiveStat;
-    struct statvfs room;
-    if (stat(archive.c_str(), &archiveStat) != 0 || statvfs(folder.c_str(), &room) != 0)
-        return refuse(refused(kNotUnpacked, g_strerror(errno)));
-    ExtractLimits limits =
-        extractLimits(std::uint64_t(archiveStat.st_size), std::uint64_t(room.f_bavail) * room.f_frsize);
-    if (auto extracted = extractZip(archive, folder, limits); !extracted)
-        return refuse(refused(kNotUnpacked, extracted.why()));
+    Checked<std::uint64_t> free = freeSpace(folder);
+    if (!free) return refuse(refused(kNotUnpacked, free.cause()));
+    ExtractLimits limits = extractLimits(*free);
+    if (auto extracted = extractZip(archive, folder, limits); !extracted) {
+        // No room is said as it is; the rest is the archive's failing, or the moment's.
+        if (extracted.why() == limits.full.why) return refuse(extracted.refusal());
+        return refuse({kNotUnpacked, extracted.why(), extracted.refusal().lasting});
+    }
 
     std::optional<std::string> app = firstApp(folder);
-    if (!app) return refuse(refused(kNotUnpacked, "it holds no .app folder"));
+    if (!app) return refuse(lasting(kNotUnpacked, "it holds no .app folder"));
     if (auto checked = recheck(*app, version, running); !checked) return refuse(checked.refusal());
     return *app;
 }

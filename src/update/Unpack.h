@@ -22,9 +22,10 @@ Checked<> makeScratch(const std::string& work);
 
 // The verified bundle, inside work/<uuid>/, or why it was refused, in the words the user
 // is shown. In this order, the first failure deciding the words: readable, digest, unpack
-// directory, extraction (within ExtractLimits for the archive's size and the room left),
-// a top-level .app, identifier, team, declared version. A refused archive leaves nothing
-// of its own behind in `work`.
+// directory, extraction (within ExtractLimits for the room left), a top-level .app,
+// identifier, team, declared version. A refusal after the digest matched that the archive's
+// bytes alone decide is lasting (Checked.h); no room, and the system failing, are not. A
+// refused archive leaves nothing of its own behind in `work`.
 Checked<std::string> unpack(const std::string& archive, const std::string& sha256, std::int64_t version,
                             const RunningApp& running);
 

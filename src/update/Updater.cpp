@@ -14,6 +14,8 @@
 #include "core/Trace.h"
 #include "platform/Session.h"
 #include "update/Exchange.h"
+#include "update/RefusedArchive.h"
+#include "update/Room.h"
 #include "update/Signature.h"
 #include "update/SwapScript.h"
 #include "update/Unpack.h"
@@ -72,20 +74,38 @@ void Updater::clearLeftovers() {
 void Updater::check(bool quiet) {
     if (stage_ == Stage::done) return;  // the app is ending
     auto url = feed();
-    switch (checkStep(stage_ == Stage::ready, stage_ == Stage::checking, url.has_value(), quiet)) {
+    switch (checkStep(stage_ == Stage::ready, stage_ == Stage::checking, stuck(), url.has_value(), quiet)) {
     case CheckStep::offerReady:
         // A waiting update is offered again; it is never replaced by a newer download.
         offer();
         return;
-    case CheckStep::askFeed:
-        stage_ = Stage::checking;
-        trace("update-check");
-        transport_.fetchFeed(*url, feedLimit,
-                             [this, url = *url, quiet](const Checked<std::string>& body) { onFeed(body, url, quiet); });
-        return;
+    case CheckStep::replace:
+        trace("update-replace");
+        transfer_->cancelled = true;
+        [[fallthrough]];
+    case CheckStep::askFeed: askFeed(*url, quiet); return;
     case CheckStep::tellNoFeed: tell(noFeed(driver_.name())); return;
     case CheckStep::nothing: return;
     }
+}
+
+bool Updater::stuck() const {
+    if (stage_ != Stage::checking || !transfer_) return false;
+    InFlight flight{downloading_, transfer_->working, transfer_->started, transfer_->moved};
+    return mirovan::stuck(flight, g_get_monotonic_time());
+}
+
+void Updater::askFeed(const std::string& url, bool quiet) {
+    stage_ = Stage::checking;
+    trace("update-check");
+    TransferBounds bounds{feedLimit, {"The answer is larger than " + std::to_string(feedLimit) + " bytes.", ""}};
+    bounds.totalSeconds = feedSeconds;
+    bounds.stallSeconds = stallSeconds;
+    transfer_ = bounds.progress;
+    downloading_ = false;
+    transport_.fetchFeed(url, bounds, [this, url, quiet, attempt = ++attempt_](const Checked<std::string>& body) {
+        if (attempt == attempt_) onFeed(body, url, quiet);
+    });
 }
 
 void Updater::onFeed(const Checked<std::string>& body, const std::string& feedUrl, bool quiet) {
@@ -94,7 +114,7 @@ void Updater::onFeed(const Checked<std::string>& body, const std::string& feedUr
     std::optional<FeedDocument> document = body ? readFeed(*body) : std::nullopt;
     auto decision = decide(current_, document, feedUrl);
     if (auto* newer = std::get_if<NewerBuild>(&decision)) {
-        download(*newer, quiet);
+        if (!refusedBefore(*newer, quiet)) download(*newer, quiet);
         return;
     }
     stage_ = Stage::idle;
@@ -104,33 +124,62 @@ void Updater::onFeed(const Checked<std::string>& body, const std::string& feedUr
     if (auto message = feedOutcome(decision, quiet, driver_.name(), failed)) tell(*message);
 }
 
-void Updater::download(const NewerBuild& newer, bool quiet) {
-    // The download and what it unpacks to live in the private scratch folder only.
-    if (auto scratch = makeScratch(work()); !scratch) {
-        onDownloaded(scratch.refusal(), newer.label, newer.version, quiet);
-        return;
+bool Updater::refusedBefore(const NewerBuild& newer, bool quiet) {
+    auto remembered = recallRefused(refusedFile(work()));
+    if (!remembered || remembered->sha256 != newer.sha256 || remembered->version != newer.version) return false;
+    stage_ = Stage::idle;
+    trace("update-remembered");
+    if (quiet && loggedRefused_ != newer.sha256) {
+        logRefusal("The update was refused before", remembered->refusal);
+        loggedRefused_ = newer.sha256;
     }
+    if (auto message = downloadOutcome(remembered->refusal, quiet, driver_.name())) tell(*message);
+    return true;
+}
+
+void Updater::download(const NewerBuild& newer, bool quiet) {
+    // The download and what it unpacks to live in the private scratch folder only, and
+    // leave its filesystem room to spare.
+    if (auto scratch = makeScratch(work()); !scratch) return onDownloaded(scratch.refusal(), newer, quiet);
+    Checked<std::uint64_t> freeBytes = freeSpace(work());
+    if (!freeBytes) return onDownloaded(freeBytes.refusal(), newer, quiet);
+    Checked<std::uint64_t> limit = downloadLimit(newer.length, *freeBytes);
+    if (!limit) return onDownloaded(limit.refusal(), newer, quiet);
+    TransferBounds bounds{
+        *limit, outgrew(*freeBytes), newer.length, {"The download was damaged.", "it is not the length the feed gave"}};
+    bounds.stallSeconds = stallSeconds;
+    transfer_ = bounds.progress;
+    downloading_ = true;
     transport_.downloadArchive(
-        newer.url, work(),
+        newer.url, work(), bounds,
         [sha256 = newer.sha256, version = newer.version, self = running()](const std::string& file) {
             return unpack(file, sha256, version, self);
         },
-        [this, label = newer.label, version = newer.version, quiet](const Checked<std::string>& result) {
-            onDownloaded(result, label, version, quiet);
+        [this, newer, quiet, attempt = attempt_](const Checked<std::string>& result) {
+            if (attempt == attempt_) onDownloaded(result, newer, quiet);
         });
 }
 
-void Updater::onDownloaded(const Checked<std::string>& result, const std::string& label, std::int64_t version,
-                           bool quiet) {
+void Updater::onDownloaded(const Checked<std::string>& result, const NewerBuild& newer, bool quiet) {
     if (stage_ != Stage::checking) return;  // the app quit meanwhile, and took the scratch folder
     stage_ = Stage::idle;
+    transfer_.reset();
     if (!result) {
         drop();
+        // Only what the archive's bytes decided is remembered; the network or a full disk
+        // may do better next time.
+        if (result.refusal().lasting) {
+            rememberRefused(refusedFile(work()), {newer.sha256, newer.version, result.refusal()});
+            if (quiet) loggedRefused_ = newer.sha256;  // logged just below, once is enough
+        }
         if (quiet) logRefusal("The update was refused", result.refusal());
         if (auto message = downloadOutcome(result.refusal(), quiet, driver_.name())) tell(*message);
         return;
     }
-    ready_ = Ready{label, *result, version};
+    // The label is the verified bundle's own: the feed's words are nobody's signature.
+    Bundle bundle = Bundle::at(*result);
+    std::string label = bundle.string("CFBundleShortVersionString").value_or(std::to_string(newer.version));
+    ready_ = Ready{label, *result, newer.version};
     stage_ = Stage::ready;
     offer();
 }

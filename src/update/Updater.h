@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -22,7 +23,8 @@ public:
     Updater(const Updater&) = delete;
     Updater& operator=(const Updater&) = delete;
 
-    // Looks for a newer build; a quiet check shows nothing but an offer.
+    // Looks for a newer build; a quiet check shows nothing but an offer. The user's check
+    // replaces one that is stuck (UpdaterRule.h); the stuck one's late answer is ignored.
     void check(bool quiet);
     // Hands the waiting update, if any, to a script that swaps the bundles once this
     // process has gone, and starts the app again with `relaunch`. Runs once: after it has
@@ -42,7 +44,7 @@ public:
     void clearLeftovers();
 
     struct Ready {
-        std::string version;  // the label shown to the user
+        std::string version;  // the label shown to the user, from the verified bundle
         std::string app;      // the verified bundle, inside work()
         std::int64_t number;  // the build number it was verified as
     };
@@ -61,9 +63,15 @@ private:
         done,      // install has run for the app's end: nothing more happens
     };
 
+    void askFeed(const std::string& url, bool quiet);
+    // Whether the check in flight may be given up for the user's.
+    bool stuck() const;
     void onFeed(const Checked<std::string>& body, const std::string& feedUrl, bool quiet);
     void download(const NewerBuild& newer, bool quiet);
-    void onDownloaded(const Checked<std::string>& result, const std::string& label, std::int64_t version, bool quiet);
+    // Says, or logs, why the archive `newer` names was refused when it was last seen;
+    // false when it was not.
+    bool refusedBefore(const NewerBuild& newer, bool quiet);
+    void onDownloaded(const Checked<std::string>& result, const NewerBuild& newer, bool quiet);
     void offer();
     void onOfferAnswer(OfferAnswer answer);
     void tell(const Message& message, std::function<void()> done = {});
@@ -79,6 +87,13 @@ private:
     const std::int64_t current_;
     Stage stage_ = Stage::idle;
     Ready ready_;
+    // The transfer in flight (feed or archive), and which check it belongs to: answers of
+    // a check that was replaced are ignored.
+    std::shared_ptr<TransferProgress> transfer_;
+    bool downloading_ = false;
+    std::uint64_t attempt_ = 0;
+    // The remembered refusal a quiet check has logged in this run, by digest.
+    std::string loggedRefused_;
     // One of our alerts is up. GTK has no blocking modal run: a timer's check could
     // otherwise pile a second alert on one the user has not answered yet.
     bool showing_ = false;

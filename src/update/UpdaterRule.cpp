@@ -5,12 +5,19 @@
 
 namespace mirovan {
 
-CheckStep checkStep(bool ready, bool checking, bool hasFeed, bool quiet) {
+CheckStep checkStep(bool ready, bool checking, bool stuck, bool hasFeed, bool quiet) {
     if (ready) return CheckStep::offerReady;
     if (!checking && hasFeed) return CheckStep::askFeed;
+    // The user asked, and what runs will not answer soon: the user's check wins.
+    if (checking && stuck && hasFeed && !quiet) return CheckStep::replace;
     // With a feed, a check or download is under way: even the menu command says nothing.
     if (quiet || hasFeed) return CheckStep::nothing;
     return CheckStep::tellNoFeed;
+}
+
+bool stuck(const InFlight& check, std::int64_t now) {
+    if (check.verifying) return false;
+    return now - (check.downloading ? check.moved : check.started) >= stuckAfter;
 }
 
 std::string explained(const Refusal& refusal) {

@@ -3,6 +3,7 @@
 // carries them out.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -21,11 +22,30 @@ struct Message {
 enum class CheckStep {
     offerReady,  // a verified update waits: offer it again, without the network
     askFeed,     // start a feed request
+    replace,     // the user asked while a check is stuck: give it up and start a feed request
     nothing,     // a check or download is already in flight, or a quiet check has no feed
     tellNoFeed,  // the user asked, and there is no feed to ask
 };
 
-CheckStep checkStep(bool ready, bool checking, bool hasFeed, bool quiet);
+CheckStep checkStep(bool ready, bool checking, bool stuck, bool hasFeed, bool quiet);
+
+// A check in flight, as the stuck rule sees it. Times in microseconds, of one clock.
+struct InFlight {
+    bool downloading = false;  // past the feed, on the archive
+    bool verifying = false;    // the archive has come and is being checked
+    std::int64_t started = 0;  // when this transfer began
+    std::int64_t moved = 0;    // when bytes last arrived
+};
+// A feed is small: a feed request that has run for `stuckAfter` is stuck, however slowly
+// it trickles. A download is stuck once nothing has arrived for `stuckAfter`. Verifying is
+// never stuck: its own limits bound it.
+inline constexpr std::int64_t stuckAfter = 10'000'000;
+bool stuck(const InFlight& check, std::int64_t now);
+
+// The whole feed request may take 30 s; a download, as long as bytes keep coming (none for
+// 30 s ends it).
+inline constexpr long feedSeconds = 30;
+inline constexpr long stallSeconds = 30;
 
 // A refusal as the user reads it: why, and under it the cause, when there is one.
 std::string explained(const Refusal& refusal);

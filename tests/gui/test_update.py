@@ -58,6 +58,21 @@ def endless(handler):
             handler.wfile.write(b' ' * 65536)
 
 
+def trickle(began, ended):
+    """Two bytes a second for up to 90 s; `began` and `ended` hear when it started and the app hung up."""
+    def answer(handler):
+        began.append(True)
+        handler.send_response(200)
+        handler.end_headers()
+        with contextlib.suppress(OSError):
+            for _ in range(180):   # the server's pace, not a wait of the test
+                handler.wfile.write(b' ')
+                handler.wfile.flush()
+                time.sleep(0.5)
+        ended.append(True)
+    return answer
+
+
 class UpdateTest(GuiTest):
     def setUp(self):
         super().setUp()
@@ -96,8 +111,9 @@ class UpdateTest(GuiTest):
                     kill(pid)
                     kill(pid, group=True)
 
-    def make_build(self, path, version, feed=True, key=DEV_KEY, program=None):
-        """A copy of the demo bundle as build `version` whose server logs 'version'."""
+    def make_build(self, path, version, feed=True, key=DEV_KEY, program=None, label=None, extra=None):
+        """A copy of the demo bundle as build `version` whose server logs 'version', showing
+        `label` as its version if given; `extra(path)` adds to it before it is signed."""
         shutil.copytree(SOURCE_BUNDLE, path, symlinks=True)
         with open(os.path.join(path, 'Contents', 'Info.plist'), 'rb') as f:
             info = plistlib.load(f)
@@ -107,18 +123,22 @@ class UpdateTest(GuiTest):
             info['CFBundleExecutable'] = program
         info.update(CFBundleName='Testapp', CFBundleIdentifier=self.ident, CFBundleVersion=str(version))
         info.pop('MirovanUpdateURL', None)
+        if label:
+            info['CFBundleShortVersionString'] = label
         if feed:
             info['MirovanUpdateURL'] = self.feed if feed is True else feed
         self.write(f.name, plistlib.dumps(info))
         self.write(os.path.join(path, 'Contents', 'Resources', 'app', 'serve.py'),
                    'OUT = %r\n%s\nlog(%r, version=%d)\nstandard()\n' % (self.out, read(KIT), 'version', version))
+        if extra:
+            extra(path)
         self.tool(SIGN, 'sign', path, key)
         return os.path.join(path, 'Contents', 'Linux', info['CFBundleExecutable'])
 
     def publish(self, version, name=None, **build):
         """Build `version`, released into the feed folder with tools/release; returns the bundle."""
         path = os.path.join(self.tmp, 'release-%d' % len(os.listdir(self.tmp)), 'Test.app')
-        self.make_build(path, version, **build)
+        self.make_build(path, version, label=name, **build)
         self.tool(RELEASE, path, self.feed_dir, *(['--name', name] if name else []))
         return path
 
@@ -377,7 +397,12 @@ class UpdateTest(GuiTest):
                          ["Couldn't check for updates.", 'The answer is larger than 1048576 bytes.']),
                         ('archive not the one the feed names', publish_damaged, [FAILED, 'The download was damaged.']),
                         ('anyone may write the signed files', publish_loosened, [FAILED, FOREIGN]),
-                        ('signed with another key', publish_foreign, [FAILED, FOREIGN])]),
+                        ('signed with another key', publish_foreign, [FAILED, FOREIGN]),
+                        # Told again from memory: a download would meet the error page and say "damaged".
+                        ('the same refused archive, not downloaded again', lambda: self.routes.update(
+                            {'/Test-2.zip': lambda handler: handler.send_error(500)}), [FAILED, FOREIGN]),
+                        ('archive redirected to plain http', lambda: (announce('moved.zip'), self.routes.update(
+                            {'/moved.zip': redirect('http://192.0.2.1/Test-2.zip')})), [FAILED, 'only taken over https'])]),
                 (closed, [('feed unreachable', None, ["Couldn't check for updates.", 'connect'])]),
                 (False, [('no feed', None, ["Updates aren't set up for this copy of Testapp."])])):
             here, app = os.path.join(self.tmp, 'apps-%d' % len(self.apps), 'Test.app'), None
@@ -402,3 +427,78 @@ class UpdateTest(GuiTest):
             self.assertEqual(app.quit(), 0)
             self.assert_build(here, 1, app)
         self.assertEqual(select.select([listener], [], [], 0)[0], [], 'a connection to %s' % gopher)
+
+    def test_a_trickled_feed(self):
+        """A feed sent at two bytes a second stays above libcurl's low-speed limit: the user's
+        check replaces it once it is stuck (10 s), and left alone it ends at 30 s, with a word."""
+        self.write(os.path.join(self.feed_dir, 'feed.json'), json.dumps({'version': 1, 'url': 'x.zip', 'sha256': '0' * 64}))
+        began, ended = [], []
+        self.routes['/feed.json'] = trickle(began, ended)
+        app = self.run_build(os.path.join(self.tmp, 'trickled', 'Test.app'))
+        with self.subTest("replaced by the user's check"):
+            wait_until(lambda: began, STEP_TIMEOUT, 'the trickled request')
+            self.routes.clear()   # the replacing request gets the feed itself
+            wait_until(lambda: (self.check_for_updates(app), 'update-replace' in app.trace())[1], 40,
+                       'a check to replace the stuck one', interval=1)
+            self.answer(app, ['Testapp is up to date.'], 'Return')
+            wait_until(lambda: ended, STEP_TIMEOUT, 'the stuck request to be given up')
+        with self.subTest('bounded'):
+            self.routes['/feed.json'] = trickle(began, ended)
+            self.check_for_updates(app)
+            wait_until(lambda: app.trace().count('update-tell') == 2, 45, 'the check to end')
+            self.answer(app, ["Couldn't check for updates.", 'within 30 s'], 'Return')
+        self.assertEqual(app.trace().count('update-tell'), 2)   # the replaced check said nothing
+        self.assertEqual(app.quit(), 0)
+
+    def test_an_endless_archive_on_a_small_disk(self):
+        """The cache is a 100 MiB tmpfs: an endless archive stops with 64 MiB to spare, and a
+        declared length that cannot fit is refused before anything is downloaded."""
+        self.private_mounts()
+        cache = self.xdg['XDG_CACHE_HOME']
+        holder = subprocess.Popen(['unshare', '-m', '--propagation', 'private', 'sh', '-c',
+                                   'mount -t tmpfs -o size=$2 tmpfs "$1" && exec sleep 1d', 'sh', cache, str(100 << 20)])
+        self.addCleanup(lambda: (holder.kill(), holder.wait()))
+        wait_until(lambda: holder.poll() is not None or read_proc(holder.pid, 'cmdline').startswith('sleep'),
+                   STEP_TIMEOUT, 'the tmpfs')
+        self.assertIsNone(holder.poll())
+        inside, app = '/proc/%d/root' % holder.pid + cache, None
+        self.routes['/endless.zip'] = endless
+        for told, (label, length, phrases) in enumerate((
+                ('endless', None, [FAILED, "There isn't room for the update.", 'that are free']),
+                ('declared longer than the room', 10 ** 12, [FAILED, 'The update needs 1000068 MB and only'])), 1):
+            with self.subTest(label):
+                self.write(os.path.join(self.feed_dir, 'feed.json'), json.dumps(
+                    dict({'version': 2, 'url': 'endless.zip', 'sha256': '0' * 64}, **({'length': length} if length else {}))))
+                if app:
+                    self.check_for_updates(app)
+                else:
+                    app = self.run_build(os.path.join(self.tmp, 'small-disk', 'Test.app'),
+                                         wrap=['nsenter', '-t', str(holder.pid), '-m'])
+                self.answer(app, phrases, 'Return')
+                self.assertEqual(app.trace().count('update-tell'), told)
+                room = os.statvfs(inside)
+                self.assertGreater(room.f_bavail * room.f_frsize, 60 << 20)
+        self.assertEqual(app.quit(), 0)
+
+    def test_a_release_of_a_hundred_thousand_files(self):
+        """A node_modules-like tree of 100,050 files is a genuine release: tools/release makes it
+        and the app takes it (about a minute here: making, signing, zipping, checking 100k files
+        twice). A release that clients would refuse is not made."""
+        def modules(path):
+            top = os.path.join(path, 'Contents', 'Resources', 'app', 'node_modules')
+            for i in range(100050):
+                if i % 1000 == 0:
+                    os.makedirs(os.path.join(top, 'p%d' % (i // 1000)))
+                with open(os.path.join(top, 'p%d' % (i // 1000), 'm%d.js' % i), 'w') as f:
+                    f.write('module.exports = %d;\n' % i)
+        with self.subTest('released and accepted'):
+            self.publish(2, name='2.0 beta', extra=modules)
+            app = self.run_build(os.path.join(self.tmp, 'many', 'Test.app'))
+            wait_until(lambda: 'update-offer' in app.trace(), 180, lambda: 'the offer; log:\n' + app.log()[-1500:])
+            self.answer(app, OFFER, 'Escape')
+            self.assertEqual(app.quit(), 0)
+        with self.subTest('refused by tools/release'):
+            path, out = os.path.join(self.tmp, 'no-program', 'Test.app'), os.path.join(self.tmp, 'not-released')
+            self.make_build(path, 3, extra=lambda p: os.remove(os.path.join(p, 'Contents', 'Linux', os.path.basename(self.binary))))
+            made = subprocess.run([RELEASE, path, out], capture_output=True, text=True, env=dict(os.environ, MIROVAN_SIGN=SIGN))
+            self.assertEqual((made.returncode, 'it has no program to start' in made.stderr, os.listdir(out)), (1, True, []))

@@ -1,7 +1,11 @@
 // The updater's choices that the state machine's tests cannot reach on this machine: a
 // bundle folder that other users may change or that cannot be written (the tests run as
-// root), and where the scratch folder goes.
+// root), where the scratch folder goes, the stuck rule, the words for no room, and the
+// refused-archive record.
 #include "update/UpdaterRule.h"
+
+#include "update/RefusedArchive.h"
+#include "update/Room.h"
 
 #include <gtest/gtest.h>
 
@@ -26,4 +30,32 @@ TEST(UpdaterRule, ScratchFolderIgnoresARelativeCacheHome) {
     EXPECT_EQ(scratchFolder("/c", "/home/a", "o.t.App"), "/c/o.t.App/update");
     for (const char* relative : {"cache", "./c", "", static_cast<const char*>(nullptr)})
         EXPECT_EQ(scratchFolder(relative, "/home/a", "o.t.App"), "/home/a/.cache/o.t.App/update");
+}
+
+TEST(UpdaterRule, OnlyTheUsersCheckReplacesAStuckOne) {
+    constexpr std::int64_t s = 1'000'000;
+    // A feed trickling a byte a second is stuck by its age; a download only by silence.
+    EXPECT_TRUE(stuck({false, false, 0, 12 * s}, 12 * s));
+    EXPECT_FALSE(stuck({false, false, 5 * s, 5 * s}, 12 * s));
+    EXPECT_FALSE(stuck({true, false, 0, 5 * s}, 12 * s));
+    EXPECT_TRUE(stuck({true, false, 0, 1 * s}, 12 * s));
+    EXPECT_FALSE(stuck({true, true, 0, 0}, 100 * s));  // verifying
+    EXPECT_EQ(checkStep(false, true, true, true, false), CheckStep::replace);
+    EXPECT_EQ(checkStep(false, true, true, true, true), CheckStep::nothing);
+}
+
+TEST(UpdaterRule, RoomIsSaidInMegabytesAndTheNeedAlwaysReadsAsMore) {
+    EXPECT_EQ(explained(noRoom(344'800'000, 301'900'000)),
+              "There isn't room for the update.\nThe update needs 412 MB and only 301 MB are free.");
+    // Need and room a few bytes apart still read apart.
+    EXPECT_EQ(noRoom(1, spareBytes).cause, "The update needs 68 MB and only 67 MB are free.");
+}
+
+TEST(UpdaterRule, ARefusedArchiveIsRecordedOnlyWhole) {
+    // libarchive's words are not ours to bound, or to trust with line breaks.
+    RefusedArchive refused{std::string(64, 'a'), 42, {"Couldn't unpack it.", "line\n" + std::string(9000, 'c'), true}};
+    std::string text = refusedText(refused);
+    EXPECT_EQ(readRefused(text)->refusal.cause.substr(0, 6), "line c");
+    for (std::string bad : {text.substr(0, text.size() - 1), "A" + text.substr(1), text + "x\n"})
+        EXPECT_FALSE(readRefused(bad));
 }

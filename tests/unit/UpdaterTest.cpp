@@ -57,18 +57,22 @@ struct FakeDriver final : UpdaterDriver {
 // The network: every request is recorded and its answer held until release().
 struct FakeTransport final : UpdateTransport {
     std::vector<std::string> asked;
+    std::vector<TransferBounds> bounds;  // each request's
     Checked<std::string> feed = Refusal{"Could not resolve host: updates.example"};
     fs::path archive;  // what every download yields; empty: the transfer fails
     std::vector<std::function<void()>> held;
 
-    void fetchFeed(const std::string& url, std::size_t, std::function<void(Checked<std::string>)> done) override {
+    void fetchFeed(const std::string& url, const TransferBounds& limits,
+                   std::function<void(Checked<std::string>)> done) override {
         asked.push_back(url);
+        bounds.push_back(limits);
         held.push_back([this, done] { done(feed); });
     }
-    void downloadArchive(const std::string& url, const std::string& folder,
+    void downloadArchive(const std::string& url, const std::string& folder, const TransferBounds& limits,
                          std::function<Checked<std::string>(const std::string&)> verify,
                          std::function<void(Checked<std::string>)> done) override {
         asked.push_back(url);
+        bounds.push_back(limits);
         held.push_back([=, this] {
             if (archive.empty()) return done(Refusal{"Connection reset by peer"});
             fs::path file = fs::path(folder) / "download-1";
@@ -109,7 +113,8 @@ protected:
                    "<string>41</string><key>MirovanUpdateURL</key><string>" + std::string(feedUrl) + "</string>");
         sign(here, base / "key.pem");
         // Build 42, signed by the same key, released as the release tool does.
-        makeBundle(base / "release/Test.app", "org.mirovan.Test", "<string>42</string>");
+        makeBundle(base / "release/Test.app", "org.mirovan.Test",
+                   "<string>42</string><key>CFBundleShortVersionString</key><string>2.0</string>");
         sign(base / "release/Test.app", base / "key.pem");
         zipFolder(base / "release", base / "Test-42.zip");
     }
@@ -136,10 +141,12 @@ protected:
                            [&](const auto& line) { return line.find(part) != line.npos; });
     }
 
-    static std::string feedFor(int version, const std::string& sha256) {
+    static std::string feedFor(int version, const std::string& sha256, const std::string& more = "") {
         return "{\"version\": " + std::to_string(version) + ", \"url\": \"Test-42.zip\", \"sha256\": \"" + sha256 +
-               "\", \"name\": \"2.0\"}";
+               "\", \"name\": \"Call 555-0100 to activate\"" + more + "}";
     }
+    size_t downloads() const { return std::count(transport.asked.begin(), transport.asked.end(), archiveUrl); }
+    static constexpr const char* archiveUrl = "https://updates.example/Test-42.zip";
     // Check, download and verify, up to the offer on screen.
     void offered() {
         updater.check(true);
@@ -262,4 +269,53 @@ TEST_F(UpdaterTest, WhatStopsARestartLosesNothing) {
     EXPECT_TRUE(scripts.empty());
     EXPECT_TRUE(loggedThat("Resource unavailable"));
     EXPECT_EQ(runningVersion(), "41");
+}
+
+TEST_F(UpdaterTest, ARefusedArchiveIsToldAgainWithoutDownloadingUntilTheFeedChanges) {
+    // Build 42's archive announced as 43: its bytes are refused, and will be every time.
+    std::string digest = *sha256OfFile((base / "Test-42.zip").string());
+    transport.feed = feedFor(43, digest);
+    for (int i = 0; i < 2; ++i) updater.check(false), transport.release();
+    ASSERT_EQ(driver.told.size(), 2u);
+    EXPECT_NE(driver.told[0].informative.find("is build 42, the feed said 43"), std::string::npos);
+    EXPECT_EQ(driver.told[1], driver.told[0]);
+    // After a restart too; quiet checks log it once.
+    Updater restarted(driver, transport, nullptr);
+    logged.clear();
+    for (int i = 0; i < 3; ++i) restarted.check(true), transport.release();
+    EXPECT_EQ(logged.size(), 1u);
+    EXPECT_EQ(downloads(), 1u);
+
+    // A feed that changes is tried again. No room is told before downloading, and not
+    // remembered: it may be there next time.
+    transport.feed = feedFor(42, digest, ", \"length\": 1000000000000000");
+    updater.check(false);
+    transport.release();
+    ASSERT_EQ(driver.told.size(), 3u);
+    EXPECT_EQ(driver.told[2].informative.substr(0, 54), "There isn't room for the update.\nThe update needs 1000");
+    EXPECT_EQ(downloads(), 1u);
+    transport.feed = feedFor(42, digest, ", \"length\": " + std::to_string(fs::file_size(base / "Test-42.zip")));
+    updater.check(false);
+    transport.release();
+    EXPECT_EQ(driver.events.back(), "offer 2.0");  // the bundle's own words, not the feed's "name"
+    EXPECT_EQ(transport.bounds.back().exact, fs::file_size(base / "Test-42.zip"));
+}
+
+TEST_F(UpdaterTest, TheUsersCheckReplacesAStuckOneWhoseAnswerIsThenIgnored) {
+    updater.check(true);
+    updater.check(false);  // not stuck yet: the menu waits for it
+    auto first = transport.bounds[0].progress;
+    first->started = first->started - stuckAfter;
+    updater.check(false);
+    ASSERT_EQ(transport.asked.size(), 2u);
+    EXPECT_TRUE(first->cancelled);
+    // The stuck one answers late, with a failure; only the new one's answer counts.
+    auto held = std::exchange(transport.held, {});
+    transport.feed = Refusal{"Operation timed out"};
+    held[0]();
+    EXPECT_TRUE(driver.told.empty());
+    transport.feed = feedFor(41, "ab");
+    held[1]();
+    ASSERT_EQ(driver.told.size(), 1u);
+    EXPECT_EQ(driver.told[0].text, "Écrin is up to date.");
 }
