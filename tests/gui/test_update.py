@@ -209,6 +209,19 @@ class UpdateTest(GuiTest):
         if unshare.returncode:
             self.skipTest('no private mount namespace here (unshare -m: %s)' % unshare.stderr.strip())
 
+    def tmpfs(self, path, size):
+        """A tmpfs of `size` bytes (0755: its default, 1777, takes no update) at `path`, in a
+        mount namespace held by a process of its own, whose pid it returns: the app joins it,
+        the test looks in through /proc/PID/root."""
+        self.private_mounts()
+        holder = subprocess.Popen(['unshare', '-m', '--propagation', 'private', 'sh', '-c',
+                                   'mount -t tmpfs -o size=$2,mode=0755 tmpfs "$1" && exec sleep 1d', 'sh', path, str(size)])
+        self.addCleanup(lambda: (holder.kill(), holder.wait()))
+        wait_until(lambda: holder.poll() is not None or read_proc(holder.pid, 'cmdline').startswith('sleep'),
+                   STEP_TIMEOUT, 'the tmpfs')
+        self.assertIsNone(holder.poll())
+        return holder.pid
+
     # Within a test, each app has quit before the next starts, as they share one identifier.
     def test_later_installs_at_quit(self):
         self.release_two()
@@ -230,61 +243,52 @@ class UpdateTest(GuiTest):
             entry = os.path.join(self.xdg['XDG_DATA_HOME'], 'applications', self.ident + '.desktop')
             self.assertEqual(os.path.realpath(glib_starts(entry) or entry), here + '/Contents/Linux/testapp-two')
 
-    def test_a_folder_the_app_may_not_write(self):
+    def test_folders_that_take_no_update(self):
+        """No swap may happen in a folder the app cannot write, nor in one like /tmp, where
+        another user (nobody) keeps trying to rename a tree of its own to the bundle's name:
+        were the bundle's place ever free, nobody's program would take it. The update is
+        dropped, with a word if asked to restart, else in the log."""
         self.release_two()
         self.private_mounts()
-        for keys, told in ('Tab space', False), ('Return', True):
-            with self.subTest('told: %s' % told):
-                # No swap can happen: the update is dropped, with a word only if asked to restart.
-                here = os.path.join(self.tmp, 'read-only-%s' % told, 'Test.app')
-                # Root may write anywhere: a read-only bind mount in the app's own mount namespace
-                # stops it. unshare and sh exec in turn, so the app keeps the pid the harness watches.
-                wrap = ['unshare', '-m', '--propagation', 'private', 'sh', '-c',
-                        'mount --bind "$1" "$1" && mount -o remount,bind,ro "$1" "$1" && exec "$2"', 'sh', os.path.dirname(here)]
-                app = self.run_build(here, wrap=wrap)
-                self.answer(app, OFFER, *keys.split())
-                if told:
-                    self.answer(app, ("Testapp can't update itself here.",
-                                      'Download the new version and drag it into Applications.'), 'Return')
-                self.assertEqual(app.wait_exit(STEP_TIMEOUT) if told else app.quit(), 0)
-                self.assertEqual(app.trace().count('update-tell'), int(told))
-                wait_until(lambda: not processes_using(here), STEP_TIMEOUT, 'every process of the bundle to end')
-                self.assert_build(here, 1, app)
-
-    def test_a_folder_other_users_may_change(self):
-        self.release_two()
         python = shutil.which('python3', path='/usr/bin:/bin')   # one that nobody may run
         if os.geteuid() != 0 or not shutil.which('setpriv') or not python:
             self.skipTest('acting as another user (nobody) needs root, setpriv and /usr/bin/python3')
-        os.chmod(self.tmp, 0o711)   # nobody passes through to the shared folders, and no further
-        for keys, told in ('Tab space', False), ('Return', True):
-            with self.subTest('told: %s' % told):
-                # A folder like /tmp, where nobody keeps trying to rename a tree of its own to the
-                # bundle's name: were the bundle's place ever free, nobody's program would take it.
-                shared = os.path.join(self.tmp, 'shared-%s' % told)
-                here, ran = os.path.join(shared, 'Test.app'), os.path.join(shared, 'ran')
-                os.makedirs(shared)
-                os.chmod(shared, 0o1777)
-                app = self.run_build(here)
-                theirs = os.path.join(shared, 'theirs')
-                for program in 'mirovan', 'testapp-two':   # whichever a bundle at the place would start
-                    self.write(os.path.join(theirs, 'Contents', 'Linux', program), '#!/bin/sh\ntouch %s\n' % ran, 0o755)
-                subprocess.run(['chown', '-R', 'nobody:nogroup', theirs], check=True)
-                racer = subprocess.Popen(['setpriv', '--reuid=nobody', '--regid=nogroup', '--clear-groups', python, '-c',
-                                          'import os, sys, time\nwhile True:\n try: os.rename(*sys.argv[1:]); break\n'
-                                          ' except OSError: time.sleep(0.0002)', theirs, here])
-                self.addCleanup(lambda racer=racer: (racer.kill(), racer.wait()))
-                self.answer(app, OFFER, *keys.split())
-                if told:
-                    self.answer(app, ("Testapp can't update itself here.", 'Other users can change the folder it is in'),
-                                'Return')
-                self.assertEqual(app.wait_exit(STEP_TIMEOUT) if told else app.quit(), 0)
-                if not told:   # at quit, only the log says why
-                    self.assertIn('Other users can change the folder it is in', app.log())
-                wait_until(lambda: not processes_using(here), STEP_TIMEOUT, 'every process of the bundle to end')
-                self.assertIsNone(racer.poll(), "nobody's tree took the bundle's place")
-                self.assertFalse(os.path.exists(ran), "nobody's program ran")
-                self.assertEqual(sorted(os.listdir(shared)), ['Test.app', 'theirs'])
+        os.chmod(self.tmp, 0o711)   # nobody passes through to its own folder and the shared ones, no further
+        theirs, ran = os.path.join(self.tmp, 'nobody', 'theirs'), os.path.join(self.tmp, 'nobody', 'ran')
+        for program in 'mirovan', 'testapp-two':   # whichever a bundle at the place would start
+            self.write(os.path.join(theirs, 'Contents', 'Linux', program), '#!/bin/sh\ntouch %s\n' % ran, 0o755)
+        subprocess.run(['chown', '-R', 'nobody:nogroup', os.path.dirname(theirs)], check=True)
+        for folder, why in (('read-only', 'Download the new version and drag it into Applications.'),
+                            ('shared', 'Other users can change the folder it is in')):
+            for keys, told in ('Tab space', False), ('Return', True):
+                with self.subTest(folder, told=told):
+                    here = os.path.join(self.tmp, '%s-%s' % (folder, told), 'Test.app')
+                    if folder == 'read-only':
+                        # Root may write anywhere: a read-only bind mount in the app's own mount namespace
+                        # stops it. unshare and sh exec in turn, so the app keeps the pid the harness watches.
+                        app = self.run_build(here, wrap=[
+                            'unshare', '-m', '--propagation', 'private', 'sh', '-c',
+                            'mount --bind "$1" "$1" && mount -o remount,bind,ro "$1" "$1" && exec "$2"', 'sh',
+                            os.path.dirname(here)])
+                    else:
+                        os.makedirs(os.path.dirname(here), 0o1777)
+                        os.chmod(os.path.dirname(here), 0o1777)
+                        app = self.run_build(here)
+                        racer = subprocess.Popen(['setpriv', '--reuid=nobody', '--regid=nogroup', '--clear-groups', python,
+                                                  '-c', 'import os, sys, time\nwhile True:\n try: os.rename(*sys.argv[1:]); '
+                                                  'break\n except OSError: time.sleep(0.0002)', theirs, here])
+                        self.addCleanup(lambda racer=racer: (racer.kill(), racer.wait()))
+                    self.answer(app, OFFER, *keys.split())
+                    if told:
+                        self.answer(app, ("Testapp can't update itself here.", why), 'Return')
+                    self.assertEqual(app.wait_exit(STEP_TIMEOUT) if told else app.quit(), 0)
+                    self.assertEqual(app.trace().count('update-tell'), int(told))
+                    if folder == 'shared':
+                        self.assertTrue(told or why in app.log(), 'at quit, the log says why')
+                        self.assertIsNone(racer.poll(), "nobody's tree took the bundle's place")
+                    wait_until(lambda: not processes_using(here), STEP_TIMEOUT, 'every process of the bundle to end')
+                    self.assert_build(here, 1, app)
+                    self.assertFalse(os.path.exists(ran), "nobody's program ran")
 
     def test_a_file_added_to_the_waiting_update_goes_nowhere(self):
         scratch = self.release_two()
@@ -308,22 +312,14 @@ class UpdateTest(GuiTest):
 
     def test_no_room_to_stage_the_update(self):
         scratch = self.release_two()
-        self.private_mounts()
         with self.subTest('the old build runs again'):
-            # The bundle's folder is a tmpfs (0755: its default, 1777, takes no update) with room for one
-            # build and a half, in a mount namespace held by `holder`; the app joins it, the test looks
-            # in through /proc/PID/root.
+            # The bundle's folder is a tmpfs with room for one build and a half.
             parent = os.path.join(self.tmp, 'full')
             os.makedirs(parent)
             room = sum(os.lstat(path).st_size for path in listing(SOURCE_BUNDLE)) * 3 // 2
-            holder = subprocess.Popen(['unshare', '-m', '--propagation', 'private', 'sh', '-c',
-                                       'mount -t tmpfs -o size=$2,mode=0755 tmpfs "$1" && exec sleep 1d', 'sh', parent, str(room)])
-            self.addCleanup(lambda: (holder.kill(), holder.wait()))
-            wait_until(lambda: holder.poll() is not None or read_proc(holder.pid, 'cmdline').startswith('sleep'),
-                       STEP_TIMEOUT, 'the tmpfs')
-            self.assertIsNone(holder.poll())
-            inside, here = '/proc/%d/root' % holder.pid, os.path.join(parent, 'Test.app')
-            app = self.run_build(here, wrap=['nsenter', '-t', str(holder.pid), '-m'], root=inside)
+            holder = self.tmpfs(parent, room)
+            inside, here = '/proc/%d/root' % holder, os.path.join(parent, 'Test.app')
+            app = self.run_build(here, wrap=['nsenter', '-t', str(holder), '-m'], root=inside)
             old = self.wait_event('version', STEP_TIMEOUT, app.started)['pid']
             self.answer(app, OFFER, 'Return')
             self.assertEqual(app.wait_exit(STEP_TIMEOUT), 0)
@@ -453,15 +449,9 @@ class UpdateTest(GuiTest):
     def test_an_endless_archive_on_a_small_disk(self):
         """The cache is a 100 MiB tmpfs: an endless archive stops with 64 MiB to spare, and a
         declared length that cannot fit is refused before anything is downloaded."""
-        self.private_mounts()
         cache = self.xdg['XDG_CACHE_HOME']
-        holder = subprocess.Popen(['unshare', '-m', '--propagation', 'private', 'sh', '-c',
-                                   'mount -t tmpfs -o size=$2 tmpfs "$1" && exec sleep 1d', 'sh', cache, str(100 << 20)])
-        self.addCleanup(lambda: (holder.kill(), holder.wait()))
-        wait_until(lambda: holder.poll() is not None or read_proc(holder.pid, 'cmdline').startswith('sleep'),
-                   STEP_TIMEOUT, 'the tmpfs')
-        self.assertIsNone(holder.poll())
-        inside, app = '/proc/%d/root' % holder.pid + cache, None
+        holder = self.tmpfs(cache, 100 << 20)
+        inside, app = '/proc/%d/root' % holder + cache, None
         self.routes['/endless.zip'] = endless
         for told, (label, length, phrases) in enumerate((
                 ('endless', None, [FAILED, "There isn't room for the update.", 'that are free']),
@@ -473,7 +463,7 @@ class UpdateTest(GuiTest):
                     self.check_for_updates(app)
                 else:
                     app = self.run_build(os.path.join(self.tmp, 'small-disk', 'Test.app'),
-                                         wrap=['nsenter', '-t', str(holder.pid), '-m'])
+                                         wrap=['nsenter', '-t', str(holder), '-m'])
                 self.answer(app, phrases, 'Return')
                 self.assertEqual(app.trace().count('update-tell'), told)
                 room = os.statvfs(inside)
