@@ -1,12 +1,12 @@
-"""Runs bundle/launcher/launch_server.py as the app runs app/serve.py, around small servers of
-our own, and checks the readiness line, open-link, the output, the last line and that nothing
+"""Puts the launcher in a bundle with tools/package launcher and runs it as the app runs
+app/serve.py, around small servers of our own; checks the readiness line, open-link, the output, the last line and that nothing
 the server started outlives the launcher."""
 
 import json
 import os
 import re
 import select
-import shutil
+import plistlib
 import signal
 import subprocess
 import sys
@@ -15,7 +15,7 @@ import time
 import unittest
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-LAUNCHER = os.path.join(TOP, "bundle", "launcher", "launch_server.py")
+PACKAGE = os.path.join(TOP, "tools", "package")
 PYTHON = os.environ.get("MIROVAN_TEST_PYTHON") or sys.executable
 READY = re.compile(rb"^Mirovan Velto on http://127\.0\.0\.1:(\d+) ")
 DEADLINE = 10.0
@@ -73,18 +73,28 @@ def alive(pid):
 
 
 class LauncherTest(unittest.TestCase):
-    def launch(self, settings, stop=lambda proc: proc.stdin.close()):
-        """Starts the launcher with these settings as a bundle would have them, reads up to its
-        readiness line, stops it with `stop` and returns (output, open-link or None, seconds
-        the stop took)."""
-        tmp = self.enterContext(tempfile.TemporaryDirectory())
-        app, self.data = os.path.join(tmp, "app"), os.path.join(tmp, "data")
-        os.mkdir(app)
-        shutil.copy(LAUNCHER, os.path.join(app, "serve.py"))
-        with open(os.path.join(app, "server.py"), "w") as f:
+    def package(self, settings, *options):
+        """A bundle whose server is server.py, the launcher put in by the tool with these
+        settings; returns the tool's run."""
+        self.tmp = self.enterContext(tempfile.TemporaryDirectory())
+        self.app = os.path.join(self.tmp, "X.app", "Contents", "Resources", "app")
+        os.makedirs(self.app)
+        with open(os.path.join(self.tmp, "X.app", "Contents", "Info.plist"), "wb") as f:
+            plistlib.dump({"CFBundleName": "X"}, f)
+        with open(os.path.join(self.app, "server.py"), "w") as f:
             f.write(SERVER)
-        with open(os.path.join(app, "launch.json"), "w") as f:
+        with open(os.path.join(self.tmp, "launch.json"), "w") as f:
             json.dump(settings, f)
+        return subprocess.run([PACKAGE, "launcher", os.path.join(self.tmp, "X.app"), "--settings",
+                               os.path.join(self.tmp, "launch.json"), *options],
+                              capture_output=True, text=True)
+
+    def launch(self, settings, *command, stop=lambda proc: proc.stdin.close()):
+        """Starts the launcher as the app would, reads up to its readiness line, stops it with
+        `stop` and returns (output, open-link or None, seconds the stop took)."""
+        packed = self.package(settings, "--stop-grace", "1", *command)
+        self.assertEqual(packed.returncode, 0, packed.stderr)
+        app, self.data = self.app, os.path.join(self.tmp, "data")
         proc = self.enterContext(subprocess.Popen(
             [PYTHON, "-B", "serve.py", "--port", "0", "--watch-stdin"], cwd=app, bufsize=0,
             env=dict(os.environ, MIROVAN_DATA=self.data), start_new_session=True,
@@ -143,7 +153,7 @@ class LauncherTest(unittest.TestCase):
     def test_a_port_passed_in_and_an_answer_to_a_request(self):
         # Nothing but a command: a free port through {port}, ready at any answer to GET /
         # (here a 404), the page at /.
-        output, link, _ = self.launch({"command": [PYTHON, "server.py", "slow", "{port}"]})
+        output, link, _ = self.launch({}, "--", PYTHON, "server.py", "slow", "{port}")
         port = self.ready_port(output)
         self.assertIn(f"listening on 127.0.0.1:{port} ", output)
         self.assertEqual(link, f"http://127.0.0.1:{port}/\n")
@@ -153,8 +163,7 @@ class LauncherTest(unittest.TestCase):
                                 ("workers,deaf", lambda p: p.stdin.close(), 1 + 2),
                                 ("workers,deaf", lambda p: os.kill(p.pid, signal.SIGTERM), 1 + 2)):
             with self.subTest(how=how):
-                output, _, took = self.launch({"command": [PYTHON, "server.py", how, "{port}"],
-                                               "stop_grace": 1})
+                output, _, took = self.launch({"command": [PYTHON, "server.py", how, "{port}"]}, stop=stop)
                 self.ready_port(output)
                 self.assertEqual(len(self.pids), 3)   # the server, its worker, the double-forked one
                 self.assertLess(took, most)
@@ -175,9 +184,10 @@ class LauncherTest(unittest.TestCase):
                                ({"command": ["server", "{port}"], "page": "/?t={token}"}, "token_from_output"),
                                ({"command": ["server", "{port}"], "stop_grace": 30}, "stop_grace")):
             with self.subTest(said=said):
-                output, link, _ = self.launch(settings)
-                self.assertIn(said, output.splitlines()[-1])
-                self.assertTrue(output.startswith("the launcher cannot start: "), output)
+                packed = self.package(settings)
+                self.assertNotEqual(packed.returncode, 0)
+                self.assertIn(said, packed.stderr)
+                self.assertEqual(os.listdir(self.app), ["server.py"])
 
 
 if __name__ == "__main__":
