@@ -21,7 +21,8 @@ It then:
 - when the server ends on its own, or cannot start, says why in its last line.
 
 Other settings: "env" (variables to add, placeholders replaced), "ready_within" (seconds,
-default 120, before giving up on a server that never gets ready). Standard library only.
+default 120, before giving up on a server that never gets ready), "about" (words for the
+reader of the file, which JSON gives no comments for). Standard library only.
 """
 
 import argparse
@@ -43,7 +44,7 @@ HOST = "127.0.0.1"
 HERE = os.path.dirname(os.path.abspath(__file__))
 SETTINGS = os.path.join(HERE, "launch.json")
 PLACEHOLDER = re.compile(r"\{(port|data|app|resources)\}")
-KNOWN = {"command", "port_from_output", "ready_from_output", "ready_path", "page",
+KNOWN = {"about", "command", "port_from_output", "ready_from_output", "ready_path", "page",
          "token_from_output", "env", "stop_grace", "ready_within"}
 PR_SET_CHILD_SUBREAPER = 36
 TICK = 0.1

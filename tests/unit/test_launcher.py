@@ -188,6 +188,10 @@ class LauncherTest(unittest.TestCase):
                 self.assertNotEqual(packed.returncode, 0)
                 self.assertIn(said, packed.stderr)
                 self.assertEqual(os.listdir(self.app), ["server.py"])
+        for example in ("node-red.json", "syncthing.json"):   # the README's worked examples
+            with open(os.path.join(TOP, "bundle", "examples", example)) as f:
+                packed = self.package(json.load(f))
+            self.assertEqual(packed.returncode, 0, packed.stderr)
 
 
 if __name__ == "__main__":
