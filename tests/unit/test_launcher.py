@@ -116,16 +116,19 @@ class LauncherTest(unittest.TestCase):
             proc.wait(timeout=DEADLINE)
             took = time.monotonic() - began
         else:
-            took = proc.wait(timeout=DEADLINE) and 0
+            proc.wait(timeout=DEADLINE)
+            took = 0
         output += proc.stdout.read()
-        pids = os.path.join(self.data, "pids")
-        with open(pids if os.path.exists(pids) else os.devnull) as f:
-            self.pids = [int(p) for p in f.read().split()]
-        self.assertEqual([p for p in self.pids if alive(p)], [], "left running")
+        self.assertEqual([p for p in self.server_pids() if alive(p)], [], "left running")
         return output.decode(errors="replace"), link, took
 
+    def server_pids(self):
+        pids = os.path.join(self.data, "pids")
+        with open(pids if os.path.exists(pids) else os.devnull) as f:
+            return [int(p) for p in f.read().split()]
+
     def kill_all(self, proc):
-        for pid in getattr(self, "pids", []):
+        for pid in self.server_pids():
             if alive(pid):
                 os.kill(pid, signal.SIGKILL)
         if proc.poll() is None:
@@ -165,7 +168,7 @@ class LauncherTest(unittest.TestCase):
             with self.subTest(how=how):
                 output, _, took = self.launch({"command": [PYTHON, "server.py", how, "{port}"]}, stop=stop)
                 self.ready_port(output)
-                self.assertEqual(len(self.pids), 3)   # the server, its worker, the double-forked one
+                self.assertEqual(len(self.server_pids()), 3)   # the server, its worker, the double-forked one
                 self.assertLess(took, most)
 
     def test_a_server_that_cannot_start_says_why_last(self):

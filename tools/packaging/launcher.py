@@ -34,9 +34,9 @@ def fail(message):
 
 def launcher_module():
     """The launcher itself, for its own check of the settings."""
-    spec = importlib.util.spec_from_file_location('launch_server', LAUNCHER)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location('launch_server', LAUNCHER)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
