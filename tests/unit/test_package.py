@@ -50,14 +50,17 @@ class PackageTest(unittest.TestCase):
             plistlib.dump(dict(info, CFBundleName=NAME, MirovanUpdateURL="https://example.org/feed.json"), f)
         self.ok(PACKAGE, "python", bundle, "--key", KEY)
         out = os.path.join(self.tmp, "out")
-        self.ok(PACKAGE, "deb", bundle, out, "--key", KEY)
+        # What the server needs beside the bundle, repeated or comma-separated.
+        self.ok(PACKAGE, "deb", bundle, out, "--key", KEY, "--depends", "nodejs(>=18)",
+                "--depends", "syncthing, nodejs (>= 18)")
         deb = os.path.join(out, "org.mirovan.mirovan_%s_%s.deb" % (info["CFBundleVersion"],
                                                                    self.ok("dpkg", "--print-architecture").strip()))
         self.assertEqual(os.listdir(out), [os.path.basename(deb)])
 
         depends = re.search(r"(?m)^ Depends: (.*)$", self.ok("dpkg-deb", "--info", deb)).group(1)
-        for needed in ("libwebkitgtk-6.0-4", "libadwaita-1-0"):
-            self.assertRegex(depends, r"(^|, )%s( |,|$)" % re.escape(needed))
+        for needed in ("libwebkitgtk-6.0-4", "libadwaita-1-0", "syncthing", r"nodejs \(>= 18\)"):
+            self.assertRegex(depends, r"(^|, )%s( |,|$)" % needed)
+        self.assertEqual(depends.count("nodejs"), 1)
         opt = "/opt/%s/%s.app" % (APP_ID, NAME)
         desktop, meta = "/usr/share/applications/%s.desktop" % APP_ID, "/usr/share/metainfo/%s.metainfo.xml" % APP_ID
         listing = self.ok("dpkg-deb", "--contents", deb)

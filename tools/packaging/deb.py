@@ -1,6 +1,6 @@
 """Writes a .deb that installs a bundle system-wide, for the package manager to keep up to date.
 
-    tools/package deb BUNDLE.app OUTDIR [--key KEY]
+    tools/package deb BUNDLE.app OUTDIR [--depends PACKAGE]... [--key KEY]
 
 Writes OUTDIR/<package>_<version>_<arch>.deb: the package name is CFBundleIdentifier in
 lower case (characters other than a-z, 0-9, '.', '+' and '-' become '-'), the version is
@@ -16,7 +16,9 @@ the app's own updater is off. Removing the key changes Info.plist, so with --key
 bundle is signed again; without it its signature no longer matches (a warning says so).
 
 Depends is worked out by dpkg-shlibdeps from every ELF file in the bundle, plus python3 when
-the bundle's interpreter is a launcher of the system's. Optional Info.plist keys:
+the bundle's interpreter is a launcher of the system's, plus what --depends adds (a package
+the server needs, e.g. --depends syncthing or --depends "nodejs (>= 18)"; repeatable or
+comma-separated, alternatives with "|"). Optional Info.plist keys:
 MirovanSummary (one line), MirovanLicense (an SPDX expression, default
 LicenseRef-proprietary), MirovanMaintainer ("Name <address>").
 
@@ -261,6 +263,24 @@ def shlib_depends(work, root, app, bundle):
     return depends
 
 
+# A package, optionally with a version, as a Depends field names it: nodejs (>= 18).
+RELATION = re.compile(r'\s*([a-z0-9][a-z0-9.+-]+(?::[a-z0-9-]+)?)\s*'
+                      r'(?:\(\s*(<<|<=|=|>=|>>)\s*([0-9A-Za-z.+~:-]+)\s*\))?\s*')
+
+
+def extra_depends(values):
+    """--depends values as Depends entries, each checked: a mistake here breaks the install."""
+    extra = []
+    for value in values:
+        for entry in value.split(','):
+            alternatives = [RELATION.fullmatch(a) for a in entry.split('|')]
+            if not all(alternatives):
+                fail('--depends %r is not a package relation such as "nodejs (>= 18)"' % entry.strip())
+            extra.append(' | '.join(m.group(1) + (' (%s %s)' % m.group(2, 3) if m.group(2) else '')
+                                    for m in alternatives))
+    return extra
+
+
 def strip_debug(bundle):
     """Strips debug information, of no use to users and most of the program's size, from the
     bundle's ELF files; returns whether any file changed."""
@@ -295,7 +315,10 @@ def main(argv):
     parser.add_argument('bundle', help='the application bundle (a directory ending in .app)')
     parser.add_argument('outdir', help='where to write the .deb (made if missing)')
     parser.add_argument('--key', help='sign the packaged bundle again with this key file')
+    parser.add_argument('--depends', action='append', default=[], metavar='PACKAGE',
+                        help='a package the server needs, e.g. "nodejs (>= 18)" (repeatable)')
     args = parser.parse_args(argv)
+    extra = extra_depends(args.depends)
 
     source = os.path.abspath(args.bundle).rstrip('/')
     if not os.path.isdir(source) or not source.endswith('.app'):
@@ -342,6 +365,9 @@ def main(argv):
 
         os.makedirs(os.path.join(root, 'DEBIAN'))
         depends = shlib_depends(work, root, app, bundle)
+        for entry in extra:
+            if entry not in depends:
+                depends.append(entry)
         # The menu and icon caches need no scripts of ours: desktop-file-utils and the icon
         # cache's packages watch those folders through dpkg triggers.
         control = ['Package: ' + app['package'], 'Version: ' + app['version'],
