@@ -110,8 +110,17 @@ GtkWidget* newDialog(GtkWindow* window, const char* message, const char* detail)
 // Named after the app, as its window is, not after the program; modal, and gone with the window.
 void present(GtkWidget* dialog, GtkWindow* window) {
 #if ADW_CHECK_VERSION(1, 5, 0)
+    // Given no parent, the dialog comes in a window of its own, the window manager's modal
+    // dialog of the app's window as the message dialog was; inside the app's window it could
+    // be no larger than the window and would leave the desktop's dialog handling out.
     if (window) adw_dialog_set_title(ADW_DIALOG(dialog), gtk_window_get_title(window));
-    adw_dialog_present(ADW_DIALOG(dialog), GTK_WIDGET(window));
+    adw_dialog_present(ADW_DIALOG(dialog), nullptr);
+    auto* own = GTK_WINDOW(gtk_widget_get_root(dialog));
+    if (!own) return;
+    if (window) gtk_window_set_title(own, gtk_window_get_title(window));
+    gtk_window_set_transient_for(own, window);
+    gtk_window_set_modal(own, TRUE);
+    gtk_window_set_destroy_with_parent(own, TRUE);
 #else
     if (window) gtk_window_set_title(GTK_WINDOW(dialog), gtk_window_get_title(window));
     gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);

@@ -166,6 +166,19 @@ void noteUserTime(GtkWindow* window) {
 #endif
 }
 
+// GTK 4.8 uses the portals only inside a sandbox, so GTK_USE_PORTAL=0 (GTK 3's switch, which
+// GTK 4 does not read) held there by default. GTK 4.18 uses any portal the session bus can
+// start, which in a session without a portal backend shows no chooser at all; only
+// GDK_DEBUG=no-portals stops it.
+void honourPortalSwitch() {
+#if GTK_CHECK_VERSION(4, 18, 0)
+    if (g_strcmp0(g_getenv("GTK_USE_PORTAL"), "0") != 0) return;
+    const char* debug = g_getenv("GDK_DEBUG");
+    g_autofree char* flags = debug && *debug ? g_strconcat(debug, ",no-portals", nullptr) : g_strdup("no-portals");
+    g_setenv("GDK_DEBUG", flags, TRUE);
+#endif
+}
+
 // GTK 4.12 replaced loading from data by loading from a string.
 void loadStyle(GtkCssProvider* css, const char* text) {
 #if GTK_CHECK_VERSION(4, 12, 0)

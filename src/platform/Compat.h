@@ -38,6 +38,9 @@ bool gestureLosesPressCount();
 // Gives up the application's unique bus name before the application ends.
 void releaseApplicationName(GApplication* application);
 
+// Keeps GTK_USE_PORTAL=0 meaning that no portal shows the file chooser; call before GTK starts.
+void honourPortalSwitch();
+
 // Loads the style sheet `text` into `css`.
 void loadStyle(GtkCssProvider* css, const char* text);
 
