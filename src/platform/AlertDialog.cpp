@@ -108,12 +108,14 @@ GtkWidget* newDialog(GtkWindow* window, const char* message, const char* detail)
 #endif
 
 // Named after the app, as its window is, not after the program; modal, and gone with the window.
-void present(GtkWidget* dialog, GtkWindow* window) {
+void present(GtkWidget* dialog, GtkWindow* window, GtkWidget* field) {
 #if ADW_CHECK_VERSION(1, 5, 0)
     // Given no parent, the dialog comes in a window of its own, the window manager's modal
     // dialog of the app's window as the message dialog was; inside the app's window it could
     // be no larger than the window and would leave the desktop's dialog handling out.
     if (window) adw_dialog_set_title(ADW_DIALOG(dialog), gtk_window_get_title(window));
+    // The field has the keys, its text selected, as in the message dialog.
+    if (field) adw_dialog_set_focus(ADW_DIALOG(dialog), field);
     adw_dialog_present(ADW_DIALOG(dialog), nullptr);
     auto* own = GTK_WINDOW(gtk_widget_get_root(dialog));
     if (!own) return;
@@ -122,6 +124,7 @@ void present(GtkWidget* dialog, GtkWindow* window) {
     gtk_window_set_modal(own, TRUE);
     gtk_window_set_destroy_with_parent(own, TRUE);
 #else
+    (void)field;  // the message dialog focuses its extra child itself
     if (window) gtk_window_set_title(GTK_WINDOW(dialog), gtk_window_get_title(window));
     gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
     gtk_window_set_destroy_with_parent(GTK_WINDOW(dialog), TRUE);
@@ -162,7 +165,7 @@ GtkWidget* showAlert(GtkWindow* window, const Alert& alert, std::function<void(A
                           pending, PendingAlert::release, GConnectFlags(0));
 
     compat::dropEarlierKeys(widget);
-    present(widget, window);
+    present(widget, window, field);
     return widget;
 }
 

@@ -41,6 +41,8 @@ constexpr Detour detours[] = {
      "WebKit no longer hands a page's unused keys back after a dialog has come up"},
     {"own press count", "GTK", gtk, {4, 8}, "a click gesture counts the second press after gdk_toplevel_begin_move"},
     {"bus name released by hand", "GLib", glib, {2, 74}, "GApplication can give up its name before it ends"},
+    {"GTK_USE_PORTAL=0 as no portals", "GTK", gtk, {4, 18}, "GTK reads GTK_USE_PORTAL, or offers apps a switch"},
+    {"user time noted by the window", "GTK", gtk, {4, 18}, "GDK tells the time of the newest user event again"},
 };
 
 }  // namespace
