@@ -323,7 +323,9 @@ class UpdateTest(GuiTest):
                        STEP_TIMEOUT, 'the tmpfs')
             self.assertIsNone(holder.poll())
             inside, here = '/proc/%d/root' % holder.pid, os.path.join(parent, 'Test.app')
-            app = self.run_build(here, wrap=['nsenter', '-t', str(holder.pid), '-m'], root=inside)
+            # --root and --wd: entering a mount namespace leaves a chroot (as in a test of another
+            # release in a folder) unless the holder's root is taken too.
+            app = self.run_build(here, wrap=['nsenter', '-t', str(holder.pid), '-m', '--root', '--wd'], root=inside)
             old = self.wait_event('version', STEP_TIMEOUT, app.started)['pid']
             self.answer(app, OFFER, 'Return')
             self.assertEqual(app.wait_exit(STEP_TIMEOUT), 0)
@@ -473,7 +475,7 @@ class UpdateTest(GuiTest):
                     self.check_for_updates(app)
                 else:
                     app = self.run_build(os.path.join(self.tmp, 'small-disk', 'Test.app'),
-                                         wrap=['nsenter', '-t', str(holder.pid), '-m'])
+                                         wrap=['nsenter', '-t', str(holder.pid), '-m', '--root', '--wd'])
                 self.answer(app, phrases, 'Return')
                 self.assertEqual(app.trace().count('update-tell'), told)
                 room = os.statvfs(inside)
