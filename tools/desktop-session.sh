@@ -39,6 +39,11 @@ until managing; do
   sleep 0.1
 done
 
-eval "$(dbus-launch --sh-syntax)"
-bus=$DBUS_SESSION_BUS_PID
+# The bus listens on an abstract socket, which every mount namespace (and chroot) of the
+# machine reaches alike; dbus-launch on Debian 13 makes a socket file in /tmp, which a test
+# that runs the app in a namespace of its own may not see.
+dbus-daemon --session --fork --address="unix:abstract=$work/bus" --print-address=3 --print-pid=4 \
+  3>"$work/bus.address" 4>"$work/bus.pid"
+bus=$(cat "$work/bus.pid")
+DBUS_SESSION_BUS_ADDRESS=$(cat "$work/bus.address"); export DBUS_SESSION_BUS_ADDRESS
 export GTK_A11Y=none NO_AT_BRIDGE=1

@@ -120,7 +120,7 @@ void App::launch() {
     window_ = std::make_unique<Window>(application(), bundle_, web_->widget());
     guard_ = std::make_unique<PageGuard>(*web_, *window_);
     dialogs_ =
-        std::make_unique<PageDialogs>(*web_, *window_, *guard_, [this](GtkWindow* dialog) { allowQuit(dialog); });
+        std::make_unique<PageDialogs>(*web_, *window_, *guard_, [this](GtkWidget* dialog) { allowQuit(dialog); });
     downloads_ = std::make_unique<Downloads>(*web_, *window_);
     // With the native title bar the header bar moves the window; the page's own strip does not.
     if (!window_->menuButton())
@@ -169,8 +169,8 @@ std::vector<MenuCommand> App::commands() {
     };
 }
 
-void App::allowQuit(GtkWindow* dialog) {
-    addQuitShortcut(application(), GTK_WIDGET(dialog),
+void App::allowQuit(GtkWidget* dialog) {
+    addQuitShortcut(application(), dialog,
                     gtk_callback_action_new(
                         +[](GtkWidget*, GVariant*, gpointer self) -> gboolean {
                             static_cast<App*>(self)->quit();

@@ -62,7 +62,7 @@ private:
     std::vector<MenuCommand> commands();
     // Gives a dialog of the page Quit's shortcut, which quits at once: the page is held by
     // the dialog and could not be asked to leave.
-    void allowQuit(GtkWindow* dialog);
+    void allowQuit(GtkWidget* dialog);
 
     Bundle bundle_;
     Page page_;

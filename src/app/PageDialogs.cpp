@@ -79,7 +79,7 @@ void answer(WebKitFileChooserRequest* request, const ChosenFiles& files) {
 
 }  // namespace
 
-PageDialogs::PageDialogs(WebView& web, Window& window, PageGuard& guard, std::function<void(GtkWindow*)> allowQuit)
+PageDialogs::PageDialogs(WebView& web, Window& window, PageGuard& guard, std::function<void(GtkWidget*)> allowQuit)
     : window_(window), guard_(guard), allowQuit_(std::move(allowQuit)) {
     g_signal_connect(web.view(), "script-dialog",
                      G_CALLBACK(+[](WebKitWebView*, WebKitScriptDialog* dialog, gpointer self) -> gboolean {
@@ -98,7 +98,7 @@ gboolean PageDialogs::onScriptDialog(WebKitScriptDialog* dialog) {
         guard_.onBeforeUnload(dialog);
         return TRUE;
     }
-    auto shown = std::make_shared<GtkWindow*>(nullptr);
+    auto shown = std::make_shared<GtkWidget*>(nullptr);
     *shown = showAlert(window_.gtk(), alertFor(dialog), [this, kept = keep(dialog), shown](AlertAnswer closed) {
         shown_.erase(*shown);
         answer(kept.get(), scriptAnswer(closed));
@@ -115,7 +115,7 @@ gboolean PageDialogs::onFileChooser(WebKitFileChooserRequest* request) {
 }
 
 void PageDialogs::closeAll() {
-    for (GtkWindow* dialog : std::set<GtkWindow*>(shown_)) gtk_window_destroy(dialog);
+    for (GtkWidget* dialog : std::set<GtkWidget*>(shown_)) closeAlert(dialog);
 }
 
 }  // namespace mirovan

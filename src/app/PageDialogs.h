@@ -17,7 +17,7 @@ class PageDialogs {
 public:
     // `allowQuit` gives a dialog Quit's shortcut: a modal dialog has the keys, and the
     // application's shortcuts do not reach it.
-    PageDialogs(WebView& web, Window& window, PageGuard& guard, std::function<void(GtkWindow*)> allowQuit);
+    PageDialogs(WebView& web, Window& window, PageGuard& guard, std::function<void(GtkWidget*)> allowQuit);
     PageDialogs(const PageDialogs&) = delete;
     PageDialogs& operator=(const PageDialogs&) = delete;
 
@@ -30,8 +30,8 @@ private:
 
     Window& window_;
     PageGuard& guard_;
-    std::function<void(GtkWindow*)> allowQuit_;
-    std::set<GtkWindow*> shown_;  // the page's dialogs that are up
+    std::function<void(GtkWidget*)> allowQuit_;
+    std::set<GtkWidget*> shown_;  // the page's dialogs that are up
 };
 
 }  // namespace mirovan

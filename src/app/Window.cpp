@@ -1,13 +1,12 @@
 // The main window with its own window buttons on the page's strip, or a header bar.
 #include "app/Window.h"
 
-#include <gdk/x11/gdkx.h>
-
 #include <cmath>
 #include <utility>
 
 #include "app/Launcher.h"
 #include "core/WindowState.h"
+#include "platform/Compat.h"
 #include "web/Strip.h"
 
 namespace mirovan {
@@ -36,10 +35,10 @@ bool nativeTitleBar(const Bundle& bundle) { return bundle.string("MirovanTitleBa
 }  // namespace
 
 Window::Window(GtkApplication* application, const Bundle& bundle, GtkWidget* content) : bundle_(bundle) {
-    // Both halves of WM_CLASS, not the capitalised class GTK would make of the name.
+    compat::useProgramNameAsClass();
     GdkDisplay* display = gdk_display_get_default();
-    if (GDK_IS_X11_DISPLAY(display)) gdk_x11_display_set_program_class(display, g_get_prgname());
     window_ = GTK_WINDOW(adw_application_window_new(application));
+    compat::noteUserTime(window_);
     gtk_window_set_title(window_, bundle_.name().c_str());
     if (auto icon = useBundleIcon(bundle_)) {
         iconName_ = *icon;
@@ -47,7 +46,7 @@ Window::Window(GtkApplication* application, const Bundle& bundle, GtkWidget* con
     }
 
     GtkCssProvider* css = gtk_css_provider_new();
-    gtk_css_provider_load_from_data(css, buttonStyle, -1);
+    compat::loadStyle(css, buttonStyle);
     gtk_style_context_add_provider_for_display(display, GTK_STYLE_PROVIDER(css),
                                                GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
     g_object_unref(css);
@@ -184,6 +183,14 @@ void Window::toggleZoom() {
 
 void Window::about() {
     auto version = bundle_.string("CFBundleVersion").value_or("");
+    // libadwaita 1.5 shows the about box as a dialog inside the window, not a window of its own.
+#if ADW_CHECK_VERSION(1, 5, 0)
+    AdwDialog* about = adw_about_dialog_new();
+    adw_about_dialog_set_application_name(ADW_ABOUT_DIALOG(about), bundle_.name().c_str());
+    adw_about_dialog_set_version(ADW_ABOUT_DIALOG(about), version.c_str());
+    adw_about_dialog_set_application_icon(ADW_ABOUT_DIALOG(about), iconName_.c_str());
+    adw_dialog_present(about, GTK_WIDGET(window_));
+#else
     GtkWidget* about = adw_about_window_new();
     adw_about_window_set_application_name(ADW_ABOUT_WINDOW(about), bundle_.name().c_str());
     adw_about_window_set_version(ADW_ABOUT_WINDOW(about), version.c_str());
@@ -191,6 +198,7 @@ void Window::about() {
     gtk_window_set_transient_for(GTK_WINDOW(about), window_);
     gtk_window_set_modal(GTK_WINDOW(about), TRUE);
     gtk_window_present(GTK_WINDOW(about));
+#endif
 }
 
 void Window::keepState() {

@@ -4,6 +4,7 @@
 #include "app/App.h"
 #include "core/LauncherFiles.h"
 #include "core/Trace.h"
+#include "platform/Compat.h"
 #include "platform/Session.h"
 #include "update/Exchange.h"
 
@@ -14,6 +15,7 @@ int main(int argc, char** argv) {
     auto bundle = mirovan::Bundle::forExecutable(mirovan::programPath(argv[0]));
     if (argc == 3 && std::string_view(argv[1]) == "--desktop-entry") return mirovan::printPackagedEntry(bundle, argv[2]);
     // The one App lives until the process ends; nothing tears it down before exit.
+    mirovan::compat::honourPortalSwitch();
     static auto* app = new mirovan::App(std::move(bundle));
     return app->run(argc, argv);
 }

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 
 #include <filesystem>
+#include <type_traits>
 
 #include <plist/plist.h>
 
@@ -19,11 +20,20 @@ namespace {
 // checked, so its size must not be the archive's to choose.
 constexpr std::size_t infoLimit = 1 << 20;
 
+// libplist 2.3 added an out-argument for the format read; both forms are called here.
+template <typename Parse>
+void fromMemory(Parse parse, const char* bytes, uint32_t size, plist_t* root) {
+    if constexpr (std::is_invocable_v<Parse, const char*, uint32_t, plist_t*>)
+        parse(bytes, size, root);
+    else
+        parse(bytes, size, root, nullptr);
+}
+
 Checked<std::shared_ptr<void>> readInfo(const fs::path& file) {
     Checked<std::string> bytes = readSmallFile(AT_FDCWD, file.c_str(), infoLimit);
     if (!bytes) return Refusal{"The Info.plist couldn't be read.", bytes.cause()};
     plist_t root = nullptr;
-    plist_from_memory(bytes->data(), static_cast<uint32_t>(bytes->size()), &root);
+    fromMemory(plist_from_memory, bytes->data(), static_cast<uint32_t>(bytes->size()), &root);
     if (!root) return Refusal{"The Info.plist couldn't be read.", "not a property list"};
     if (plist_get_node_type(root) != PLIST_DICT) {
         plist_free(root);

@@ -1,5 +1,5 @@
-// Alerts as libadwaita message dialogs: each button a response named by its index, the
-// field the dialog's extra child.
+// Alerts as libadwaita alert dialogs (message dialogs before libadwaita 1.5): each button a
+// response named by its index, the field the dialog's extra child.
 #include "platform/AlertDialog.h"
 
 #include <adwaita.h>
@@ -89,45 +89,92 @@ GtkWidget* scrolledMessage(const std::string& text) {
     return scroller;
 }
 
+#if ADW_CHECK_VERSION(1, 5, 0)
+// libadwaita 1.5 replaced the message dialog, a window, by the alert dialog, shown inside
+// the window it belongs to.
+using Dialog = AdwAlertDialog;
+#define MIROVAN_ALERT(widget) ADW_ALERT_DIALOG(widget)
+GtkWidget* newDialog(GtkWindow*, const char* message, const char* detail) {
+    return GTK_WIDGET(adw_alert_dialog_new(message, detail));
+}
+#define MIROVAN_ALERT_CALL(name) adw_alert_dialog_##name
+#else
+using Dialog = AdwMessageDialog;
+#define MIROVAN_ALERT(widget) ADW_MESSAGE_DIALOG(widget)
+GtkWidget* newDialog(GtkWindow* window, const char* message, const char* detail) {
+    return adw_message_dialog_new(window, message, detail);
+}
+#define MIROVAN_ALERT_CALL(name) adw_message_dialog_##name
+#endif
+
+// Named after the app, as its window is, not after the program; modal, and gone with the window.
+void present(GtkWidget* dialog, GtkWindow* window, GtkWidget* field) {
+#if ADW_CHECK_VERSION(1, 5, 0)
+    // Given no parent, the dialog comes in a window of its own, the window manager's modal
+    // dialog of the app's window as the message dialog was; inside the app's window it could
+    // be no larger than the window and would leave the desktop's dialog handling out.
+    if (window) adw_dialog_set_title(ADW_DIALOG(dialog), gtk_window_get_title(window));
+    // The field has the keys, its text selected, as in the message dialog.
+    if (field) adw_dialog_set_focus(ADW_DIALOG(dialog), field);
+    adw_dialog_present(ADW_DIALOG(dialog), nullptr);
+    auto* own = GTK_WINDOW(gtk_widget_get_root(dialog));
+    if (!own) return;
+    if (window) gtk_window_set_title(own, gtk_window_get_title(window));
+    gtk_window_set_transient_for(own, window);
+    gtk_window_set_modal(own, TRUE);
+    gtk_window_set_destroy_with_parent(own, TRUE);
+#else
+    (void)field;  // the message dialog focuses its extra child itself
+    if (window) gtk_window_set_title(GTK_WINDOW(dialog), gtk_window_get_title(window));
+    gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
+    gtk_window_set_destroy_with_parent(GTK_WINDOW(dialog), TRUE);
+    gtk_window_present(GTK_WINDOW(dialog));
+#endif
+}
+
 }  // namespace
 
-GtkWindow* showAlert(GtkWindow* window, const Alert& alert, std::function<void(AlertAnswer)> done) {
+GtkWidget* showAlert(GtkWindow* window, const Alert& alert, std::function<void(AlertAnswer)> done) {
     if (window && !gtk_widget_get_visible(GTK_WIDGET(window))) gtk_window_present(window);
     bool scrolls = alert.message.size() > longMessage ||
                    std::count(alert.message.begin(), alert.message.end(), '\n') > longMessageLines;
-    GtkWidget* widget = adw_message_dialog_new(window, scrolls ? nullptr : alert.message.c_str(),
-                                               alert.detail.empty() ? nullptr : alert.detail.c_str());
-    auto* dialog = ADW_MESSAGE_DIALOG(widget);
-    // Named after the app, as its window is, not after the program.
-    if (window) gtk_window_set_title(GTK_WINDOW(widget), gtk_window_get_title(window));
-    gtk_window_set_modal(GTK_WINDOW(widget), TRUE);
-    gtk_window_set_destroy_with_parent(GTK_WINDOW(widget), TRUE);
+    GtkWidget* widget = newDialog(window, scrolls ? nullptr : alert.message.c_str(),
+                                  alert.detail.empty() ? nullptr : alert.detail.c_str());
+    Dialog* dialog = MIROVAN_ALERT(widget);
 
     for (std::size_t i = 0; i < alert.buttons.size(); ++i)
-        adw_message_dialog_add_response(dialog, responseId(i).c_str(), alert.buttons[i].c_str());
+        MIROVAN_ALERT_CALL(add_response)(dialog, responseId(i).c_str(), alert.buttons[i].c_str());
     if (alert.defaultButton < alert.buttons.size())
-        adw_message_dialog_set_default_response(dialog, responseId(alert.defaultButton).c_str());
-    adw_message_dialog_set_close_response(dialog, dismissedResponse);
+        MIROVAN_ALERT_CALL(set_default_response)(dialog, responseId(alert.defaultButton).c_str());
+    MIROVAN_ALERT_CALL(set_close_response)(dialog, dismissedResponse);
 
     GtkWidget* field = alert.field ? makeField(*alert.field) : nullptr;
     if (scrolls) {
         GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 12);
         gtk_box_append(GTK_BOX(box), scrolledMessage(alert.message));
         if (field) gtk_box_append(GTK_BOX(box), field);
-        adw_message_dialog_set_extra_child(dialog, box);
+        MIROVAN_ALERT_CALL(set_extra_child)(dialog, box);
     } else if (field) {
-        adw_message_dialog_set_extra_child(dialog, field);
+        MIROVAN_ALERT_CALL(set_extra_child)(dialog, field);
     }
 
     auto* pending = new PendingAlert(alert.buttons.size(), field ? GTK_EDITABLE(field) : nullptr, std::move(done));
-    g_signal_connect_data(dialog, "response", G_CALLBACK(+[](AdwMessageDialog*, const char* response, gpointer self) {
+    g_signal_connect_data(dialog, "response", G_CALLBACK(+[](Dialog*, const char* response, gpointer self) {
                               static_cast<PendingAlert*>(self)->onResponse(response);
                           }),
                           pending, PendingAlert::release, GConnectFlags(0));
 
     compat::dropEarlierKeys(widget);
-    gtk_window_present(GTK_WINDOW(widget));
-    return GTK_WINDOW(widget);
+    present(widget, window, field);
+    return widget;
+}
+
+void closeAlert(GtkWidget* dialog) {
+#if ADW_CHECK_VERSION(1, 5, 0)
+    adw_dialog_force_close(ADW_DIALOG(dialog));
+#else
+    gtk_window_destroy(GTK_WINDOW(dialog));
+#endif
 }
 
 }  // namespace mirovan

@@ -41,6 +41,8 @@ constexpr Detour detours[] = {
      "WebKit no longer hands a page's unused keys back after a dialog has come up"},
     {"own press count", "GTK", gtk, {4, 8}, "a click gesture counts the second press after gdk_toplevel_begin_move"},
     {"bus name released by hand", "GLib", glib, {2, 74}, "GApplication can give up its name before it ends"},
+    {"GTK_USE_PORTAL=0 as no portals", "GTK", gtk, {4, 18}, "GTK reads GTK_USE_PORTAL, or offers apps a switch"},
+    {"user time noted by the window", "GTK", gtk, {4, 18}, "GDK tells the time of the newest user event again"},
 };
 
 }  // namespace
@@ -108,11 +110,18 @@ guint stopLoadAfter(WebKitWebView* view, guint seconds, std::function<void()> th
 
 namespace {
 
-// The time of the newest key press or click the desktop has given this program, if the
-// display says (X11 does; elsewhere no key is dropped).
+constexpr const char* userTimeKey = "mirovan-user-time";
+
+// The time of the newest key press or click the desktop has given this program, if known
+// (elsewhere no key is dropped). GTK 4.18 deprecates its X11 calls, the user time among
+// them, with nothing in their place, so from there on the windows note it themselves.
 guint32 newestUserTime(GtkWidget* widget) {
     GdkDisplay* display = gtk_widget_get_display(widget);
+#if GTK_CHECK_VERSION(4, 18, 0)
+    return GPOINTER_TO_UINT(g_object_get_data(G_OBJECT(display), userTimeKey));
+#else
     return GDK_IS_X11_DISPLAY(display) ? gdk_x11_display_get_user_time(display) : GDK_CURRENT_TIME;
+#endif
 }
 
 }  // namespace
@@ -134,6 +143,73 @@ void dropEarlierKeys(GtkWidget* dialog) {
                      }),
                      GUINT_TO_POINTER(since));
     gtk_widget_add_controller(dialog, keys);
+}
+
+void noteUserTime(GtkWindow* window) {
+#if GTK_CHECK_VERSION(4, 18, 0)
+    GtkEventController* events = gtk_event_controller_legacy_new();
+    gtk_event_controller_set_propagation_phase(events, GTK_PHASE_CAPTURE);
+    g_signal_connect(events, "event", G_CALLBACK(+[](GtkEventControllerLegacy* events, GdkEvent* event, gpointer) {
+                         GdkEventType type = gdk_event_get_event_type(event);
+                         if (type != GDK_KEY_PRESS && type != GDK_BUTTON_PRESS) return FALSE;
+                         GObject* display = G_OBJECT(gtk_widget_get_display(
+                             gtk_event_controller_get_widget(GTK_EVENT_CONTROLLER(events))));
+                         auto newest = GPOINTER_TO_UINT(g_object_get_data(display, userTimeKey));
+                         guint32 time = gdk_event_get_time(event);
+                         // Event times are a wrapping 32-bit millisecond clock.
+                         if (newest == 0 || static_cast<gint32>(time - newest) > 0)
+                             g_object_set_data(display, userTimeKey, GUINT_TO_POINTER(time));
+                         return FALSE;
+                     }),
+                     nullptr);
+    gtk_widget_add_controller(GTK_WIDGET(window), events);
+#else
+    (void)window;  // the X11 display keeps the user time itself
+#endif
+}
+
+// GTK 4.8 uses the portals only inside a sandbox, so GTK_USE_PORTAL=0 (GTK 3's switch, which
+// GTK 4 does not read) held there by default. GTK 4.18 uses any portal the session bus can
+// start, which in a session without a portal backend shows no chooser at all; only
+// GDK_DEBUG=no-portals stops it.
+void honourPortalSwitch() {
+#if GTK_CHECK_VERSION(4, 18, 0)
+    if (g_strcmp0(g_getenv("GTK_USE_PORTAL"), "0") != 0) return;
+    const char* debug = g_getenv("GDK_DEBUG");
+    g_autofree char* flags = debug && *debug ? g_strconcat(debug, ",no-portals", nullptr) : g_strdup("no-portals");
+    g_setenv("GDK_DEBUG", flags, TRUE);
+#endif
+}
+
+// GTK 4.12 replaced loading from data by loading from a string.
+void loadStyle(GtkCssProvider* css, const char* text) {
+#if GTK_CHECK_VERSION(4, 12, 0)
+    gtk_css_provider_load_from_string(css, text);
+#else
+    gtk_css_provider_load_from_data(css, text, -1);
+#endif
+}
+
+// GTK 4.12 replaced translating coordinates by computing a point.
+bool pointIn(GtkWidget* from, GtkWidget* to, double x, double y, double* toX, double* toY) {
+#if GTK_CHECK_VERSION(4, 12, 0)
+    graphene_point_t in = GRAPHENE_POINT_INIT(static_cast<float>(x), static_cast<float>(y)), out;
+    if (!gtk_widget_compute_point(from, to, &in, &out)) return false;
+    *toX = out.x;
+    *toY = out.y;
+    return true;
+#else
+    return gtk_widget_translate_coordinates(from, to, x, y, toX, toY);
+#endif
+}
+
+// GTK 4.8 under X11 makes the class half of WM_CLASS by capitalising the program name; GTK
+// 4.18 uses the name as it is for both halves (and deprecates the call that set it).
+void useProgramNameAsClass() {
+#if !GTK_CHECK_VERSION(4, 18, 0)
+    GdkDisplay* display = gdk_display_get_default();
+    if (GDK_IS_X11_DISPLAY(display)) gdk_x11_display_set_program_class(display, g_get_prgname());
+#endif
 }
 
 // GTK 4.8 under X11: once a press has handed the pointer to the window manager for a move,

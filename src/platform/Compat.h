@@ -38,6 +38,23 @@ bool gestureLosesPressCount();
 // Gives up the application's unique bus name before the application ends.
 void releaseApplicationName(GApplication* application);
 
+// Keeps GTK_USE_PORTAL=0 meaning that no portal shows the file chooser; call before GTK starts.
+void honourPortalSwitch();
+
+// Loads the style sheet `text` into `css`.
+void loadStyle(GtkCssProvider* css, const char* text);
+
+// The point (x, y) of `from`'s space in `to`'s space; false when the two share no ancestor.
+bool pointIn(GtkWidget* from, GtkWidget* to, double x, double y, double* toX, double* toY);
+
+// Gives both halves of the X11 WM_CLASS of the program's windows the program's name, not
+// the capitalised class GTK would make of it; call before the first window.
+void useProgramNameAsClass();
+
+// Starts noting the time of each key press and click `window` receives, for
+// dropEarlierKeys where the display does not say.
+void noteUserTime(GtkWindow* window);
+
 // Logs (as GLib debug messages) each detour whose toolkit is newer here than the
 // version it was checked on.
 void report();

@@ -34,7 +34,7 @@ void Drag::onPressed(GtkGestureClick* gesture, int counted, double x, double y) 
     if (!target || (target != web_.widget() && !gtk_widget_is_ancestor(target, web_.widget()))) return;
     double vx = 0, vy = 0;
     // The window's space is offset from the view's by the client-side decoration.
-    if (!gtk_widget_translate_coordinates(GTK_WIDGET(window_), web_.widget(), x, y, &vx, &vy)) return;
+    if (!compat::pointIn(GTK_WIDGET(window_), web_.widget(), x, y, &vx, &vy)) return;
 
     Press press = decidePress(web_.noDrag(), vx, vy, presses);
     if (press == Press::page) return;

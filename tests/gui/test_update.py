@@ -222,6 +222,13 @@ class UpdateTest(GuiTest):
         self.assertIsNone(holder.poll())
         return holder.pid
 
+    @staticmethod
+    def enter(holder):
+        """The command that runs a program in the holder's mount namespace: with its root and
+        folder too, as entering a mount namespace leaves a chroot (a test of another release
+        in a folder) unless the holder's root is taken as well."""
+        return ['nsenter', '-t', str(holder), '-m', '--root', '--wd']
+
     # Within a test, each app has quit before the next starts, as they share one identifier.
     def test_later_installs_at_quit(self):
         self.release_two()
@@ -319,7 +326,7 @@ class UpdateTest(GuiTest):
             room = sum(os.lstat(path).st_size for path in listing(SOURCE_BUNDLE)) * 3 // 2
             holder = self.tmpfs(parent, room)
             inside, here = '/proc/%d/root' % holder, os.path.join(parent, 'Test.app')
-            app = self.run_build(here, wrap=['nsenter', '-t', str(holder), '-m'], root=inside)
+            app = self.run_build(here, wrap=self.enter(holder), root=inside)
             old = self.wait_event('version', STEP_TIMEOUT, app.started)['pid']
             self.answer(app, OFFER, 'Return')
             self.assertEqual(app.wait_exit(STEP_TIMEOUT), 0)
@@ -463,7 +470,7 @@ class UpdateTest(GuiTest):
                     self.check_for_updates(app)
                 else:
                     app = self.run_build(os.path.join(self.tmp, 'small-disk', 'Test.app'),
-                                         wrap=['nsenter', '-t', str(holder), '-m'])
+                                         wrap=self.enter(holder))
                 self.answer(app, phrases, 'Return')
                 self.assertEqual(app.trace().count('update-tell'), told)
                 room = os.statvfs(inside)

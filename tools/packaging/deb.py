@@ -26,7 +26,7 @@ Needs dpkg-dev, desktop-file-utils and appstream (tools/debian-packages.txt). mi
 (only for --key) is taken from $MIROVAN_SIGN, else from PATH, else from the build tree
 ($MIROVAN_BUILD or build/).
 """
-import argparse, datetime, math, os, plistlib, re, shutil, stat, subprocess, sys, tempfile, textwrap
+import argparse, datetime, math, os, plistlib, re, shutil, stat, subprocess, sys, tempfile, textwrap, urllib.parse
 
 import signing
 import xml.etree.ElementTree as ET
@@ -184,10 +184,21 @@ def metainfo(app):
     component = ET.Element('component', type='desktop-application')
     for tag, text in (('id', app['id']), ('metadata_license', 'CC0-1.0'),
                       ('project_license', app['license']), ('name', app['name']),
-                      ('summary', app['summary']), ('developer_name', app['developer'])):
+                      ('summary', app['summary'])):
         ET.SubElement(component, tag).text = text
+    # AppStream 1.0 replaced developer_name by developer, whose id is reverse-DNS; 0.16
+    # only notes the tag as unknown.
+    developer = ET.SubElement(component, 'developer', id=app['id'].rpartition('.')[0] or app['id'])
+    ET.SubElement(developer, 'name').text = app['developer']
     description = ET.SubElement(component, 'description')
     ET.SubElement(description, 'p').text = about(app)
+    # AppStream 1.0 wants a homepage: MirovanHomepage, else the site the updates come from.
+    homepage = app['info'].get('MirovanHomepage')
+    if not homepage and app['info'].get('MirovanUpdateURL'):
+        feed = urllib.parse.urlsplit(app['info']['MirovanUpdateURL'])
+        homepage = urllib.parse.urlunsplit((feed.scheme, feed.netloc, '/', '', ''))
+    if homepage:
+        ET.SubElement(component, 'url', type='homepage').text = homepage
     ET.SubElement(component, 'launchable', type='desktop-id').text = app['id'] + '.desktop'
     # SOURCE_DATE_EPOCH, when set, makes two builds of the same bundle give the same file.
     when = datetime.datetime.fromtimestamp(int(os.environ.get('SOURCE_DATE_EPOCH') or
