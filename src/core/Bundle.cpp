@@ -1,13 +1,12 @@
-// Finding the bundle from the program's path and reading its Info.plist with libplist.
+// Finding the bundle from the program's path and reading its Info.plist with libplist
+// (loaded at run time: platform/PropertyList.h).
 #include "core/Bundle.h"
 
 #include <fcntl.h>
 
 #include <filesystem>
-#include <type_traits>
 
-#include <plist/plist.h>
-
+#include "platform/PropertyList.h"
 #include "platform/SmallFile.h"
 
 namespace mirovan {
@@ -20,26 +19,26 @@ namespace {
 // checked, so its size must not be the archive's to choose.
 constexpr std::size_t infoLimit = 1 << 20;
 
-// libplist 2.3 added an out-argument for the format read; both forms are called here.
-template <typename Parse>
-void fromMemory(Parse parse, const char* bytes, uint32_t size, plist_t* root) {
-    if constexpr (std::is_invocable_v<Parse, const char*, uint32_t, plist_t*>)
-        parse(bytes, size, root);
-    else
-        parse(bytes, size, root, nullptr);
-}
-
 Checked<std::shared_ptr<void>> readInfo(const fs::path& file) {
     Checked<std::string> bytes = readSmallFile(AT_FDCWD, file.c_str(), infoLimit);
     if (!bytes) return Refusal{"The Info.plist couldn't be read.", bytes.cause()};
-    plist_t root = nullptr;
-    fromMemory(plist_from_memory, bytes->data(), static_cast<uint32_t>(bytes->size()), &root);
+    const auto& lib = plist::library();
+    if (!lib) return Refusal{"The Info.plist couldn't be read.", lib.why() + " " + lib.cause()};
+    plist_t root = (*lib)->fromMemory(bytes->data(), bytes->size());
     if (!root) return Refusal{"The Info.plist couldn't be read.", "not a property list"};
-    if (plist_get_node_type(root) != PLIST_DICT) {
-        plist_free(root);
+    auto free = (*lib)->free;
+    if ((*lib)->nodeType(root) != PLIST_DICT) {
+        free(root);
         return Refusal{"The Info.plist couldn't be read.", "not a dictionary"};
     }
-    return std::shared_ptr<void>(root, [](void* p) { plist_free(static_cast<plist_t>(p)); });
+    return std::shared_ptr<void>(root, [free](void* p) { free(static_cast<plist_t>(p)); });
+}
+
+// Only called with info_ set, which needs the library loaded.
+plist_t item(const std::shared_ptr<void>& info, const char* key, plist_type type) {
+    const plist::Library& lib = **plist::library();
+    plist_t node = lib.dictItem(static_cast<plist_t>(info.get()), key);
+    return node && lib.nodeType(node) == type ? node : nullptr;
 }
 
 }  // namespace
@@ -71,20 +70,18 @@ Bundle Bundle::forExecutable(const std::string& executable) {
 }
 
 std::optional<std::string> Bundle::string(const char* key) const {
-    if (!info_) return std::nullopt;
-    plist_t node = plist_dict_get_item(static_cast<plist_t>(info_.get()), key);
-    if (!node || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
+    plist_t node = info_ ? item(info_, key, PLIST_STRING) : nullptr;
+    if (!node) return std::nullopt;
     uint64_t length = 0;
-    const char* value = plist_get_string_ptr(node, &length);
+    const char* value = (*plist::library())->stringPtr(node, &length);
     return value ? std::string(value, length) : std::string();
 }
 
 std::optional<bool> Bundle::boolean(const char* key) const {
-    if (!info_) return std::nullopt;
-    plist_t node = plist_dict_get_item(static_cast<plist_t>(info_.get()), key);
-    if (!node || plist_get_node_type(node) != PLIST_BOOLEAN) return std::nullopt;
+    plist_t node = info_ ? item(info_, key, PLIST_BOOLEAN) : nullptr;
+    if (!node) return std::nullopt;
     uint8_t value = 0;
-    plist_get_bool_val(node, &value);
+    (*plist::library())->boolValue(node, &value);
     return value != 0;
 }
 

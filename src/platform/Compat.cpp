@@ -110,7 +110,9 @@ guint stopLoadAfter(WebKitWebView* view, guint seconds, std::function<void()> th
 
 namespace {
 
+#if GTK_CHECK_VERSION(4, 18, 0)
 constexpr const char* userTimeKey = "mirovan-user-time";
+#endif
 
 // The time of the newest key press or click the desktop has given this program, if known
 // (elsewhere no key is dropped). GTK 4.18 deprecates its X11 calls, the user time among

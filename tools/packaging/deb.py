@@ -33,6 +33,9 @@ import xml.etree.ElementTree as ET
 
 PNG_SIGNATURE = b'\x89PNG\r\n\x1a\n'
 ICON_SIZES = (16, 22, 24, 32, 48, 64, 96, 128, 256, 512)
+# The program loads libplist at run time by the first of these it finds (as
+# src/platform/PropertyList.cpp), so dpkg-shlibdeps cannot see it.
+PLIST_SONAMES = ('libplist-2.0.so.4', 'libplist-2.0.so.3')
 
 
 def fail(message):
@@ -263,6 +266,10 @@ def shlib_depends(work, root, app, bundle):
         if line.startswith('shlibs:Depends='):
             depends = [d.strip() for d in line[len('shlibs:Depends='):].split(',') if d.strip()]
 
+    plist = loaded_library_package(PLIST_SONAMES)
+    if not any(d.split()[0] == plist for d in depends):
+        depends.append(plist)
+
     python = os.path.join(bundle, 'Contents', 'Resources', 'python', 'bin', 'python3')
     if not os.path.lexists(python):
         fail('the bundle has no interpreter at Contents/Resources/python/bin/python3')
@@ -290,6 +297,18 @@ def extra_depends(values):
             extra.append(' | '.join(m.group(1) + (' (%s %s)' % m.group(2, 3) if m.group(2) else '')
                                     for m in alternatives))
     return extra
+
+
+def loaded_library_package(sonames):
+    """The package of this release that holds the first of sonames found, as the program's
+    dlopen would find it; its name differs between releases (libplist3, libplist-2.0-4)."""
+    multiarch = run(['dpkg-architecture', '-qDEB_HOST_MULTIARCH'], 'dpkg-architecture').strip()
+    for soname in sonames:
+        done = subprocess.run(['dpkg-query', '-S', '*/%s/%s' % (multiarch, soname)], capture_output=True, text=True)
+        if done.returncode == 0 and done.stdout.strip():
+            # "libplist3:amd64: /usr/lib/x86_64-linux-gnu/libplist-2.0.so.3"
+            return done.stdout.splitlines()[0].split(': ', 1)[0].split(',')[0].split(':')[0].strip()
+    fail('no installed package holds %s, which the program loads; install libplist' % ' or '.join(sonames))
 
 
 def strip_debug(bundle):

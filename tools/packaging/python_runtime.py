@@ -5,7 +5,7 @@
 Copies the interpreter /usr/bin/python3 names (the real binary, e.g. python3.11) to
 BUNDLE.app/Contents/Resources/python/bin/python3 and its standard library, extension modules
 (lib-dynload) included, to python/lib/python3.X, replacing whatever python/ held. Left out:
-__pycache__ folders, the test suites and test extension modules, idlelib, tkinter, turtledemo,
+__pycache__ folders, the test suites and test extension modules, nis, idlelib, tkinter, turtledemo,
 ensurepip, the config-3.X-* folder (only needed to build or embed Python) and links that
 point outside the standard library (Debian's sitecustomize.py, which belongs to /etc). The
 library is compiled afresh into hash-checked .pyc files, so the server starts quickly.
@@ -27,7 +27,10 @@ SYSTEM_PYTHON = '/usr/bin/python3'
 # Not needed to run a server (and tkinter would need Tk besides).
 LEFT_OUT_AT_TOP = {'test', 'idlelib', 'tkinter', 'turtledemo', 'ensurepip'}
 LEFT_OUT_ANYWHERE = {'__pycache__', 'test', 'tests'}
-TEST_EXTENSIONS = ('_test', '_ctypes_test', '_xxtestfuzz', 'xxlimited')
+# Also nis (NIS lookups, deprecated): the only module that needs libnsl and libtirpc, which
+# Debian 13 no longer installs with Python, so a bundle built on Debian 12 would carry a
+# module that cannot load there.
+LEFT_OUT_EXTENSIONS = ('_test', '_ctypes_test', '_xxtestfuzz', 'xxlimited', 'nis.')
 
 # Asked of the interpreter itself: the tool may well run under another Python.
 PROBE = r'''
@@ -104,7 +107,7 @@ def copy_library(source, target, top, left_out):
         if name in LEFT_OUT_ANYWHERE or source == top and (name in LEFT_OUT_AT_TOP
                                                            or name.startswith('config-')):
             continue
-        if os.path.basename(source) == 'lib-dynload' and name.startswith(TEST_EXTENSIONS):
+        if os.path.basename(source) == 'lib-dynload' and name.startswith(LEFT_OUT_EXTENSIONS):
             continue
         if entry.is_symlink():
             # A signed bundle may not link outside itself; a link within the library is copied
