@@ -143,7 +143,7 @@ class UpdateTest(GuiTest):
         return path
 
     def tool(self, *command):
-        done = subprocess.run(command, capture_output=True, text=True, timeout=120, env=dict(os.environ, MIROVAN_SIGN=SIGN))
+        done = subprocess.run(command, capture_output=True, text=True, timeout=600, env=dict(os.environ, MIROVAN_SIGN=SIGN))
         self.assertEqual(done.returncode, 0, '%s: %s' % (command, done.stderr))
         return done.stdout
 
