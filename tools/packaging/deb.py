@@ -46,10 +46,6 @@ def warn(message):
     print('package deb: warning: ' + message, file=sys.stderr)
 
 
-def signing_tool():
-    return signing.signing_tool() or fail(signing.MISSING)
-
-
 def run(command, what, **kwargs):
     try:
         done = subprocess.run(command, capture_output=True, text=True, **kwargs)
@@ -353,11 +349,9 @@ def main(argv):
     source = os.path.abspath(args.bundle).rstrip('/')
     if not os.path.isdir(source) or not source.endswith('.app'):
         fail('%s is not an application bundle (a directory ending in .app)' % args.bundle)
-    if args.key and not os.path.isfile(args.key):
-        fail('no key file %s' % args.key)
     app = describe(source)
     arch = run(['dpkg', '--print-architecture'], 'dpkg --print-architecture').strip()
-    sign = signing_tool() if args.key else None
+    sign = signing.tool_for(args.key, fail)
 
     with tempfile.TemporaryDirectory(prefix='package-deb-') as work:
         root = os.path.join(work, 'debian', app['package'])

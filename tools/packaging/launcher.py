@@ -14,9 +14,8 @@ passes a free port through {port} and shows / once GET / gets any answer.
 The settings are checked as the launcher checks them before anything is written. With --key
 the bundle is signed again; without it, sign it yourself.
 """
-import argparse, importlib.util, json, os, shutil, subprocess, sys, tempfile
+import argparse, importlib.util, json, os, sys, tempfile
 
-import python_runtime
 import signing
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -100,9 +99,7 @@ def main(argv):
     bundle = os.path.abspath(args.bundle).rstrip('/')
     if not os.path.isfile(os.path.join(bundle, 'Contents', 'Info.plist')):
         fail('%s is not an application bundle (it has no Contents/Info.plist)' % args.bundle)
-    if args.key and not os.path.isfile(args.key):
-        fail('the key file %s does not exist' % args.key)
-    tool = (signing.signing_tool() or fail(signing.MISSING)) if args.key else None
+    tool = signing.tool_for(args.key, fail)
     settings = settings_from(args, launcher_module())
 
     app = os.path.join(bundle, 'Contents', 'Resources', 'app')
@@ -116,12 +113,4 @@ def main(argv):
         fail('could not put the launcher into %s: %s' % (app, e))
     print('the launcher runs %s' % ' '.join(settings['command']))
 
-    if not tool:
-        print('%s must be signed again: mirovan-sign sign %s KEY' % (bundle, bundle))
-        return 0
-    python_runtime.make_signable(bundle)
-    signed = subprocess.run([tool, 'sign', bundle, args.key], capture_output=True, text=True)
-    if signed.returncode != 0:
-        fail('the launcher is in place, but signing failed:\n' + (signed.stderr or signed.stdout).strip())
-    print('signed %s (%s)' % (bundle, ' '.join(signed.stdout.split())))
-    return 0
+    return signing.sign_again(bundle, tool, args.key, 'the launcher', fail)

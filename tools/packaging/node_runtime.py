@@ -49,9 +49,7 @@ def main(argv):
     resources = os.path.join(bundle, 'Contents', 'Resources')
     if not os.path.isfile(os.path.join(bundle, 'Contents', 'Info.plist')) or not os.path.isdir(resources):
         fail('%s is not an application bundle (no Contents/Info.plist or Contents/Resources)' % args.bundle)
-    if args.key and not os.path.isfile(args.key):
-        fail('the key file %s does not exist' % args.key)
-    tool = (signing.signing_tool() or fail(signing.MISSING)) if args.key else None
+    tool = signing.tool_for(args.key, fail)
     found = args.node or shutil.which('node')
     if not found or not os.path.isfile(found):
         fail('no node program found (install Node.js or pass --node PATH)')
@@ -76,12 +74,4 @@ def main(argv):
     print('copied Node.js %s (%s) into %s: %.1f MB'
           % (ran.stdout.strip(), binary, final, python_runtime.size_of(final) / 1e6))
 
-    if not tool:
-        print('%s must be signed again: mirovan-sign sign %s KEY' % (bundle, bundle))
-        return 0
-    python_runtime.make_signable(bundle)
-    signed = subprocess.run([tool, 'sign', bundle, args.key], capture_output=True, text=True)
-    if signed.returncode != 0:
-        fail('node is in place, but signing failed:\n' + (signed.stderr or signed.stdout).strip())
-    print('signed %s (%s)' % (bundle, ' '.join(signed.stdout.split())))
-    return 0
+    return signing.sign_again(bundle, tool, args.key, 'node', fail)

@@ -51,10 +51,6 @@ def fail(message):
     sys.exit('package python: ' + message)
 
 
-def signing_tool():
-    return signing.signing_tool() or fail(signing.MISSING)
-
-
 def inside(path, folder):
     return os.path.commonpath([path, folder]) == folder
 
@@ -178,14 +174,6 @@ def swap(fresh, final):
     os.rename(old, fresh)
 
 
-def make_signable(bundle):
-    for folder, dirs, files in os.walk(bundle):
-        for name in [folder] + [os.path.join(folder, n) for n in dirs + files]:
-            mode = os.lstat(name).st_mode
-            if not stat.S_ISLNK(mode) and mode & 0o022:
-                os.chmod(name, stat.S_IMODE(mode) & ~0o022)
-
-
 def size_of(folder):
     return sum(os.lstat(os.path.join(d, n)).st_size for d, _, files in os.walk(folder) for n in files)
 
@@ -204,9 +192,7 @@ def main(argv):
     if not os.path.isdir(resources):
         fail('%s has no Contents/Resources folder' % args.bundle)
     # Found before anything changes, so a missing tool or key stops us early.
-    tool = signing_tool() if args.key else None
-    if args.key and not os.path.isfile(args.key):
-        fail('the key file %s does not exist' % args.key)
+    tool = signing.tool_for(args.key, fail)
 
     source = describe_source()
     check_links(source['binary'])
@@ -238,13 +224,4 @@ def main(argv):
     for entry in left_out:
         print('left out ' + entry)
 
-    if not args.key:
-        print('%s must be signed again: mirovan-sign sign %s KEY' % (bundle, bundle))
-        return 0
-    make_signable(bundle)
-    signed = subprocess.run([tool, 'sign', bundle, args.key], capture_output=True, text=True)
-    if signed.returncode != 0:
-        fail('the interpreter is in place, but signing failed:\n'
-             + (signed.stderr or signed.stdout).strip())
-    print('signed %s (%s)' % (bundle, ' '.join(signed.stdout.split())))
-    return 0
+    return signing.sign_again(bundle, tool, args.key, 'the interpreter', fail)
