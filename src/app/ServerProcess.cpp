@@ -43,6 +43,18 @@ std::vector<std::string> currentEnvironment() {
     return entries;
 }
 
+// Calls `tick` on `self` every tenth of a second until the source is removed.
+template <void (ServerProcess::*tick)()>
+guint everyTenth(ServerProcess* self) {
+    return g_timeout_add(
+        100,
+        +[](gpointer data) -> gboolean {
+            (static_cast<ServerProcess*>(data)->*tick)();
+            return G_SOURCE_CONTINUE;
+        },
+        self);
+}
+
 }  // namespace
 
 ServerProcess::ServerProcess(const Bundle& bundle, Events events) : bundle_(bundle), events_(std::move(events)) {}
@@ -68,13 +80,7 @@ void ServerProcess::start() {
     trace("server-waits");
     events_.status("Waiting for the last " + name + " to end\u2026",
                    "The copy of " + name + " you quit is still stopping its server.");
-    lockRetry_ = g_timeout_add(
-        100,
-        +[](gpointer self) -> gboolean {
-            static_cast<ServerProcess*>(self)->onLockTry();
-            return G_SOURCE_CONTINUE;
-        },
-        this);
+    lockRetry_ = everyTenth<&ServerProcess::onLockTry>(this);
 }
 
 void ServerProcess::onLockTry() {
@@ -173,6 +179,11 @@ void ServerProcess::onExit() {
     // Ending: what it left behind is dealt with now rather than at the next look.
     if (stopping_) return onStopTick();
     events_.status(bundle_.name() + " stopped", stoppedDetail(output_.log()));
+    // What it started ends with it, as at a stop: a server under a launcher that was killed
+    // would otherwise run on, unseen, while the app says it stopped.
+    stopAt_ = std::chrono::steady_clock::now();
+    stopTick_ = everyTenth<&ServerProcess::onStopTick>(this);
+    onStopTick();
 }
 
 void ServerProcess::shellSaid(std::string_view text) {
@@ -191,14 +202,10 @@ void ServerProcess::stop(std::function<void()> ended) {
     if (lockRetry_) g_source_remove(std::exchange(lockRetry_, 0));
     if (!shell_) return finish();
     shell_->closeInput();
+    // Already clearing up after a server that ended by itself: that finishes the stop.
+    if (stopTick_) return;
     stopAt_ = std::chrono::steady_clock::now();
-    stopTick_ = g_timeout_add(
-        100,
-        +[](gpointer self) -> gboolean {
-            static_cast<ServerProcess*>(self)->onStopTick();
-            return G_SOURCE_CONTINUE;
-        },
-        this);
+    stopTick_ = everyTenth<&ServerProcess::onStopTick>(this);
 }
 
 void ServerProcess::onStopTick() {
@@ -216,7 +223,11 @@ void ServerProcess::onStopTick() {
     auto spared = detachedScripts();
     auto left =
         serverProcesses(readProcessTable(), {getpid(), getpgrp(), shell_->pid(), {spared.begin(), spared.end()}});
-    if (left.empty() || elapsed >= giveUpAfter) return finish();
+    if (left.empty() || elapsed >= giveUpAfter) {
+        if (stopping_) return finish();
+        g_source_remove(std::exchange(stopTick_, 0));
+        return;
+    }
     bool kill = elapsed >= killAfter || (serverEndedAt_ && elapsed >= *serverEndedAt_ + graceAfterServer);
     for (int pid : left) {
         if (kill)

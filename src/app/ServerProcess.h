@@ -45,7 +45,8 @@ public:
     // running 6 s later, its group gets SIGTERM. Whatever it started that is still running
     // once it has ended gets SIGTERM, and SIGKILL 2 s later; at 8 s everything left gets
     // SIGKILL. Never blocks: `ended` runs once all of it has gone. Its end is no longer
-    // reported. Runs once.
+    // reported. Runs once. A server that ends by itself is reported, and what it started
+    // is ended in the same way.
     void stop(std::function<void()> ended);
 
     // The page's address, once the server has announced it.
@@ -76,7 +77,7 @@ private:
     bool outputEnded_ = false;
     bool stopping_ = false;
 
-    // The stop, from stop() to `ended_`.
+    // The stop, from stop() to `ended_`; the clearing up after a server that ended by itself.
     std::function<void()> ended_;
     guint stopTick_ = 0;
     std::chrono::steady_clock::time_point stopAt_;

@@ -127,16 +127,25 @@ class ServerTest(GuiTest):
         def running(pid, script):
             return script in read_proc(pid, 'cmdline') and 'Z' not in read_proc(pid, 'stat').rsplit(')', 1)[-1][:3]
 
-        with self.subTest("workers in and out of the server's group"):
-            app = self.start(LEAVES_WORKERS)
-            wait_until(lambda: len(self.events('worker', app.started)) == 2, 10, 'two workers')
-            workers = [e['pid'] for e in self.events('worker', app.started)]
-            script = self.events('start', app.started)[0]['argv'][2]
-            self.addCleanup(lambda: [kill(pid) for pid in workers if running(pid, script)])
-            quit_at = ctrl_q(app)
-            self.assertEqual(app.wait_exit(10), 0)
-            self.assertLess(time.monotonic() - quit_at, 8.5)
-            self.assertEqual([pid for pid in workers if running(pid, script)], [])
+        for ending in 'quit', 'server killed':   # the latter as a launcher killed under the real server
+            with self.subTest("workers in and out of the server's group", ending=ending):
+                app = self.start(LEAVES_WORKERS)
+                wait_until(lambda: len(self.events('worker', app.started)) == 2, 10, 'two workers')
+                workers = [e['pid'] for e in self.events('worker', app.started)]
+                server = self.events('start', app.started)[0]
+                left = lambda: [pid for pid in workers if running(pid, server['argv'][2])]
+                self.addCleanup(lambda: [kill(pid) for pid in left()])
+                if ending == 'quit':
+                    quit_at = ctrl_q(app)
+                    self.assertEqual(app.wait_exit(10), 0)
+                    self.assertLess(time.monotonic() - quit_at, 8.5)
+                    self.assertEqual(left(), [])
+                else:
+                    kill(server['pid'])
+                    self.wait_text('Testapp stopped')
+                    wait_until(lambda: not left(), 8.5, 'what the server left to end')
+                    self.assertIsNone(app.proc.poll())
+                    self.assertEqual(app.quit(), 0)
 
         with self.subTest('a server deaf to end of input, and a launch while it stops'):
             bundle = self.make_bundle('standard(exit_on_eof=False)')
