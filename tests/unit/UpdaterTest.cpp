@@ -1,6 +1,5 @@
-// The updater's state machine from check to install, driven through a fake window and a
-// fake network that hold every answer until the test lets it go. The archives and bundles
-// are real and signed, so each step that verifies does so for real.
+// The updater's state machine from check to install, through a fake window and a fake network
+// that holds every answer until let go; archives and bundles are real, and verified for real.
 #include <glib.h>
 #include <stdlib.h>
 
