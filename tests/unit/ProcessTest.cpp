@@ -49,13 +49,8 @@ TEST(ChildProcess, RunsInItsOwnGroupWithDirectoryAndEnvironmentAndLeavesItsOutpu
 }
 
 TEST(ChildProcess, LaunchErrorsAreTheSystemsErrors) {
-    // clang-format off
-    for (const auto& [program, directory] : std::vector<std::pair<std::string, std::string>>{
-             {"/nonexistent/python3", "/"}, {"/bin/true", "/nonexistent"}}) {
-        auto r = ChildProcess::spawn({{program}, directory, {}});
-        EXPECT_EQ(r.cause(), std::strerror(ENOENT)) << program << " in " << directory;
-    }
-    // clang-format on
+    for (auto [program, directory] : {std::pair{"/nonexistent/python3", "/"}, {"/bin/true", "/nonexistent"}})
+        EXPECT_EQ(ChildProcess::spawn({{program}, directory, {}}).cause(), std::strerror(ENOENT)) << program;
 }
 
 TEST(ChildProcess, DetachedScriptHasASessionOfItsOwnAndOnlyTheStandardStreams) {
