@@ -317,63 +317,42 @@ class UpdateTest(GuiTest):
                 self.assert_build(here, 1, app)
                 self.assertFalse(os.path.exists(scratch))
 
-    def test_no_room_to_stage_the_update(self):
-        scratch = self.release_two()
-        with self.subTest('the old build runs again'):
-            # The bundle's folder is a tmpfs with room for one build and a half.
-            parent = os.path.join(self.tmp, 'full')
-            os.makedirs(parent)
-            room = sum(os.lstat(path).st_size for path in listing(SOURCE_BUNDLE)) * 3 // 2
-            holder = self.tmpfs(parent, room)
-            inside, here = '/proc/%d/root' % holder, os.path.join(parent, 'Test.app')
-            app = self.run_build(here, wrap=self.enter(holder), root=inside)
-            old = self.wait_event('version', STEP_TIMEOUT, app.started)['pid']
-            self.answer(app, OFFER, 'Return')
-            self.assertEqual(app.wait_exit(STEP_TIMEOUT), 0)
-            self.wait_event('version', STEP_TIMEOUT, app.started, lambda e: e['pid'] != old)
-            self.stop_strays()   # the relaunched build, before the next app with its identifier
-            wait_until(lambda: not processes_using(parent), STEP_TIMEOUT, 'the relaunched build to end')
-            self.assert_build(inside + here, 1, app)
-            self.assertIn('No space left on device', app.log())   # the swap script's: staging itself failed
-            self.assertFalse(os.path.exists(scratch))
-
     def test_restart_to_update(self):
-        self.release_two()
-        with self.subTest('"Restart to Update" relaunches the new build'):
-            here = os.path.join(self.tmp, 'restart', 'Test.app')
-            app = self.run_build(here)
-            old = self.wait_event('version', STEP_TIMEOUT, app.started)['pid']
-            self.answer(app, OFFER, 'Return')   # the default
-            self.assertEqual(app.wait_exit(STEP_TIMEOUT), 0)
-            self.assertEqual(app.trace().count('update-check'), 1)
-            new = self.wait_event('version', STEP_TIMEOUT, app.started, lambda e: e['version'] == 2)['pid']
-            self.assert_build(here, 2)
-            # The old server went with the old app; the new app runs from the same place, by its own program.
-            wait_until(lambda: not read_proc(old, 'stat'), STEP_TIMEOUT, 'the old server to exit')
-            self.assertNotEqual(new, old)
-            self.assertIn(here + '/Contents/Linux/testapp-two', [read_proc(pid, 'exe') for pid in processes_using(here)])
+        """"Restart to Update" relaunches the new build by its own program; in a folder with no room
+        to stage it (a tmpfs with room for one build and a half) the old build runs again, as it was."""
+        scratch = self.release_two()
+        room = sum(os.lstat(path).st_size for path in listing(SOURCE_BUNDLE)) * 3 // 2
+        for full in True, False:   # the relaunched new build runs on until the end
+            with self.subTest(full=full):
+                parent = os.path.join(self.tmp, 'full-%s' % full)
+                os.makedirs(parent)
+                holder = full and self.tmpfs(parent, room)
+                inside, here = '/proc/%d/root' % holder if full else '', os.path.join(parent, 'Test.app')
+                app = self.run_build(here, wrap=self.enter(holder) if full else (), root=inside)
+                old = self.wait_event('version', STEP_TIMEOUT, app.started)['pid']
+                self.answer(app, OFFER, 'Return')   # the default
+                self.assertEqual(app.wait_exit(STEP_TIMEOUT), 0)
+                self.assertEqual(app.trace().count('update-check'), 1)
+                new = self.wait_event('version', STEP_TIMEOUT, app.started, lambda e: e['pid'] != old)
+                if full:
+                    self.stop_strays()   # the relaunched build, before the next app with its identifier
+                    wait_until(lambda: not processes_using(parent), STEP_TIMEOUT, 'the relaunched build to end')
+                    self.assert_build(inside + here, 1, app)
+                    self.assertIn('No space left on device', app.log())   # the swap script's: staging itself failed
+                    self.assertFalse(os.path.exists(scratch))
+                    continue
+                self.assertEqual(new['version'], 2)
+                self.assert_build(here, 2)
+                # The old server went with the old app; the new app runs from the same place, by its own program.
+                wait_until(lambda: not read_proc(old, 'stat'), STEP_TIMEOUT, 'the old server to exit')
+                self.assertIn(here + '/Contents/Linux/testapp-two', [read_proc(pid, 'exe') for pid in processes_using(here)])
 
     def test_checks_that_end_without_an_update(self):   # each says so once and changes nothing
         feed = os.path.join(self.feed_dir, 'feed.json')
         scratch = os.path.join(self.xdg['XDG_CACHE_HOME'], self.ident, 'update')
 
-        def announce(url, archive=None):   # build 2 at `url`; the digest is the archive's, in the feed folder
-            digest = hashlib.sha256(pathlib.Path(self.feed_dir, archive).read_bytes()).hexdigest() if archive else '0' * 64
-            self.write(feed, json.dumps({'version': 2, 'url': url, 'sha256': digest}))
-
-        def publish_loosened():   # a genuine release that anyone could have rewritten on the way
-            bundle = self.publish(2)
-            signature = os.path.join(bundle, 'Contents', '_CodeSignature')
-            for path, mode in [(bundle, 0o777), (signature, 0o777)] + [(e.path, 0o666) for e in os.scandir(signature)]:
-                os.chmod(path, mode)
-            subprocess.run(['zip', '-qry', os.path.join(self.feed_dir, 'loose.zip'), 'Test.app'],
-                           cwd=os.path.dirname(bundle), check=True)
-            announce('loose.zip', 'loose.zip')
-
-        def publish_damaged():
-            self.publish(2)
-            published = json.loads(read(feed))
-            self.write(feed, json.dumps(dict(published, sha256=published['sha256'][::-1])))
+        def announce(url):   # build 2 at `url`, which never yields an archive
+            self.write(feed, json.dumps({'version': 2, 'url': url, 'sha256': '0' * 64}))
 
         def publish_foreign():
             self.tool(SIGN, 'keygen', os.path.join(self.tmp, 'other-key.pem'))
@@ -394,12 +373,8 @@ class UpdateTest(GuiTest):
                         ('archive at a gopher address', lambda: announce(gopher), [FAILED, 'gopher']),
                         ('archive redirected to gopher', lambda: (announce('moved.zip'), self.routes.update(
                             {'/moved.zip': redirect(gopher)})), [FAILED, 'gopher']),
-                        ('feed redirected to gopher', lambda: self.routes.update({'/feed.json': redirect(gopher)}),
-                         ["Couldn't check for updates.", 'gopher']),
                         ('endless feed', lambda: self.routes.update({'/feed.json': endless}),
                          ["Couldn't check for updates.", 'The answer is larger than 1048576 bytes.']),
-                        ('archive not the one the feed names', publish_damaged, [FAILED, 'The download was damaged.']),
-                        ('anyone may write the signed files', publish_loosened, [FAILED, FOREIGN]),
                         ('signed with another key', publish_foreign, [FAILED, FOREIGN]),
                         # Told again from memory: a download would meet the error page and say "damaged".
                         ('the same refused archive, not downloaded again', lambda: self.routes.update(

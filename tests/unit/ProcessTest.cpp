@@ -1,9 +1,5 @@
-// Real processes: the server's child (end of file on stdin, no inherited pipe ends, its
-// own group, output after exit, the deadline, launch errors), the detached script, which
-// processes the stop takes for the server's, the swap script as /bin/sh runs it, with the
-// app's own swap mode, against folders whose names need quoting or start with "-", with an
-// update on another filesystem whose copy may fail halfway, and the swap mode killed at
-// each of its steps.
+// Real processes: the server's child, the detached script, which processes the stop takes for
+// the server's, and the swap script and the app's swap mode, run whole, cut off or failing.
 #include <sys/ptrace.h>
 
 #include <cstring>
@@ -53,13 +49,8 @@ TEST(ChildProcess, RunsInItsOwnGroupWithDirectoryAndEnvironmentAndLeavesItsOutpu
 }
 
 TEST(ChildProcess, LaunchErrorsAreTheSystemsErrors) {
-    // clang-format off
-    for (const auto& [program, directory] : std::vector<std::pair<std::string, std::string>>{
-             {"/nonexistent/python3", "/"}, {"/bin/true", "/nonexistent"}}) {
-        auto r = ChildProcess::spawn({{program}, directory, {}});
-        EXPECT_EQ(r.cause(), std::strerror(ENOENT)) << program << " in " << directory;
-    }
-    // clang-format on
+    for (auto [program, directory] : {std::pair{"/nonexistent/python3", "/"}, {"/bin/true", "/nonexistent"}})
+        EXPECT_EQ(ChildProcess::spawn({{program}, directory, {}}).cause(), std::strerror(ENOENT)) << program;
 }
 
 TEST(ChildProcess, DetachedScriptHasASessionOfItsOwnAndOnlyTheStandardStreams) {

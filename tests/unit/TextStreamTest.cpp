@@ -1,6 +1,5 @@
-// The server's output as text: bytes decoded to UTF-8 with U+FFFD per maximal ill-formed
-// subpart, and a tail of exactly the last N grapheme clusters. Where the pipe happens to
-// split the stream never changes either.
+// The server's output as text: UTF-8 with U+FFFD per maximal ill-formed subpart, and a tail
+// of the last N grapheme clusters; where the pipe splits the stream changes neither.
 #include <gtest/gtest.h>
 #include <utf8proc.h>
 
@@ -13,12 +12,6 @@
 namespace {
 
 const std::string R = "\xEF\xBF\xBD";
-const std::string kAcute = "e\xCC\x81";                         // e + combining acute
-const std::string kThumb = "\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD";  // thumbs up, skin tone
-const std::string kFamily =
-    "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D"
-    "\xF0\x9F\x91\xA7\xE2\x80\x8D\xF0\x9F\x91\xA6";
-const std::string kD = "\xF0\x9F\x87\xA9", kE = "\xF0\x9F\x87\xAA";  // regional indicators
 
 // The stream's output for `s` fed in three pieces, cut at a and b.
 std::string decodeSplit(std::string_view s, std::size_t a, std::size_t b) {
@@ -72,10 +65,7 @@ TEST(Utf8Stream, EachMaximalIllFormedSubpartBecomesOneReplacementWhereverTheCuts
 
 TEST(LogTail, RepairsBadInputAndHoldsNothingWithoutRoom) {
     mirovan::LogTail tail(10), none(0);
-    for (const char* piece : {"a\xED\xA0\x80"
-                              "b\xE2\x82",
-                              "\xBF"
-                              "c\xFF"})
+    for (std::string piece : {"a\xED\xA0\x80" + std::string("b\xE2\x82"), "\xBF" + std::string("c\xFF")})
         tail.append(piece), none.append(piece);
     EXPECT_EQ(tail.text(), "a" + R + R + R + "b" + R + R + "c" + R);
     EXPECT_EQ(tail.size(), 9u);
@@ -85,21 +75,14 @@ TEST(LogTail, RepairsBadInputAndHoldsNothingWithoutRoom) {
 // Against a plain reference over random text rich in clusters that span characters:
 // combining marks, emoji sequences, flags, CR LF and Hangul syllables.
 TEST(LogTail, ChunkingDoesNotChangeTheTail) {
-    const std::string tokens[] = {"log line ",
-                                  "\r\n",
-                                  "\n",
-                                  "\r",
-                                  kAcute,
-                                  "\xCC\x81",
-                                  kThumb,
-                                  kFamily,
-                                  "\xE2\x80\x8D",
-                                  kD,
-                                  kE,
-                                  "\xE1\x84\x80\xE1\x85\xA1\xE1\x86\xA8",  // Hangul L V T
-                                  "\xE0\xA4\x95\xE0\xA5\x8D\xE0\xA4\xB7",
-                                  "\xD8\x80",
-                                  "\xE6\x9D\xB1"};
+    // clang-format off
+    const std::string tokens[] = {
+        "log line ", "\r\n", "\n", "\r", "e\xCC\x81", "\xCC\x81" /* combining acute */, "\xE2\x80\x8D" /* joiner */,
+        "\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD" /* skin-toned thumb */, "\xF0\x9F\x87\xA9", "\xF0\x9F\x87\xAA" /* flags */,
+        "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7\xE2\x80\x8D\xF0\x9F\x91\xA6",
+        "\xE1\x84\x80\xE1\x85\xA1\xE1\x86\xA8" /* Hangul L V T */, "\xE0\xA4\x95\xE0\xA5\x8D\xE0\xA4\xB7", "\xD8\x80",
+        "\xE6\x9D\xB1"};
+    // clang-format on
     std::mt19937 rng(42);
     for (std::size_t limit : {std::size_t{8000}, std::size_t{13}}) {
         mirovan::LogTail whole(limit), chunked(limit);

@@ -1,14 +1,11 @@
-// The update's trust chain on real files: extracting archives, signing and validating
-// bundles, and the whole chain from a downloaded archive to a bundle that may be installed.
-// Hostile input is refused, nothing lands outside its folder, and the first failing check
-// decides the words the user reads.
+// The update's trust chain on real files, extraction, signing and validation up to a bundle
+// that may be installed: hostile input is refused and the first failing check names why.
 #include <glib.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
 #include <functional>
 #include <random>
-#include <regex>
 #include <sstream>
 
 #include "BundleKit.h"
@@ -203,7 +200,6 @@ struct Signed : Scratch {
 TEST(Signature, SignedBundleCarriesItsKeysTeam) {
     Signed s;
     EXPECT_FALSE(ownTeam(s.app.string()));
-    EXPECT_TRUE(std::regex_match(s.keyTeam, std::regex("[0-9A-F]{32}")));
     // The private key is private, and never overwritten.
     std::string key = slurp(s.key);
     EXPECT_EQ(fs::status(s.key).permissions(), fs::perms(0600));
@@ -216,7 +212,6 @@ TEST(Signature, SignedBundleCarriesItsKeysTeam) {
     auto v = validate(s.app.string() + "/");
     ASSERT_TRUE(v) << v.why();
     EXPECT_EQ(v->team + " " + v->identifier, s.keyTeam + " org.mirovan.Test");
-    EXPECT_EQ(count(s.sig), 3u);
     // Nobody but the owner may write the key or a folder above it, or it names no team.
     for (const fs::path& entry : {s.app, s.sig, s.sig / "public.key"}) {
         auto mode = fs::status(entry).permissions();
@@ -368,8 +363,6 @@ TEST_F(Unpack, AcceptsTheSignedBundleOfTheAnnouncedBuild) {
     fs::path path(*app);
     EXPECT_EQ(path.filename(), "Renamed.app");
     EXPECT_EQ(path.parent_path().parent_path(), work);
-    EXPECT_TRUE(std::regex_match(path.parent_path().filename().string(),
-                                 std::regex("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")));
     EXPECT_FALSE(fs::exists(work / "old-uuid"));
     EXPECT_EQ(*team(*app), ourTeam);  // every mode, link and byte as signed
     // Checked again before the swap: anything added while it waited is refused.
@@ -412,6 +405,9 @@ TEST_F(Unpack, RefusalsNameTheFirstFailingCheck) {
              zipFolder(source, archive);
          }, kOtherDeveloper},
         {"unsigned running build", [&] { release(), running.team.reset(); }, kOtherDeveloper},
+        {"anyone may write the signed bundle", [&] {
+             release(), chmod((source / "New.app").c_str(), 0777), zipFolder(source, archive);
+         }, kOtherDeveloper},
         {"feed announced another build", [&] { release(), version = 43; }, kWrongVersion},
         {"program missing", [&] {
              makeBundle(source / "New.app"), fs::remove(source / "New.app/Contents/Linux/prog");

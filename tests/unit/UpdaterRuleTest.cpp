@@ -1,7 +1,5 @@
-// The updater's choices that the state machine's tests cannot reach on this machine: a
-// bundle folder that other users may change or that cannot be written (the tests run as
-// root), where the scratch folder goes, the stuck rule, the words for no room, and the
-// refused-archive record.
+// The updater's choices that its state machine's tests cannot reach here (they run as root):
+// the bundle's folder, the scratch folder, the stuck rule, no room, the refused-archive record.
 #include "update/UpdaterRule.h"
 
 #include "update/RefusedArchive.h"

@@ -1,6 +1,5 @@
-// The updater's state machine from check to install, driven through a fake window and a
-// fake network that hold every answer until the test lets it go. The archives and bundles
-// are real and signed, so each step that verifies does so for real.
+// The updater's state machine from check to install, through a fake window and a fake network
+// that holds every answer until let go; archives and bundles are real, and verified for real.
 #include <glib.h>
 #include <stdlib.h>
 
@@ -147,17 +146,21 @@ protected:
     }
     size_t downloads() const { return std::count(transport.asked.begin(), transport.asked.end(), archiveUrl); }
     static constexpr const char* archiveUrl = "https://updates.example/Test-42.zip";
+    // Checks and lets every answer through; what the user was told last, if anything.
+    Message checkNow(bool quiet) {
+        updater.check(quiet);
+        transport.release();
+        return driver.told.empty() ? Message{} : driver.told.back();
+    }
     // Check, download and verify, up to the offer on screen.
     void offered() {
-        updater.check(true);
-        transport.release();
+        checkNow(true);
         ASSERT_FALSE(driver.events.empty());
         ASSERT_EQ(driver.events[0], "offer 2.0") << ::testing::PrintToString(driver.told.size());
     }
     bool stillWaiting() const {
         return updater.waiting() && fs::exists(updater.waiting()->app + "/Contents/Linux/prog");
     }
-    std::string runningVersion() const { return *Bundle::at(here.string()).string("CFBundleVersion"); }
 };
 
 }  // namespace
@@ -173,34 +176,19 @@ TEST_F(UpdaterTest, ChecksOneAtATimeAndSaysWhyOnlyToWhoAsked) {
     EXPECT_FALSE(updater.checking());
     EXPECT_TRUE(driver.told.empty());  // quiet, but the log knows why
     EXPECT_TRUE(loggedThat("Could not resolve host"));
-    updater.check(false);
-    transport.release();
-    ASSERT_EQ(driver.told.size(), 1u);
-    EXPECT_EQ(driver.told[0].text, "Couldn't check for updates.");
-    EXPECT_EQ(driver.told[0].informative, "Could not resolve host: updates.example");
-
+    EXPECT_EQ(checkNow(false), (Message{"Couldn't check for updates.", "Could not resolve host: updates.example"}));
     transport.feed = feedFor(41, "ab");
-    updater.check(false);
-    transport.release();
-    ASSERT_EQ(driver.told.size(), 2u);
-    EXPECT_EQ(driver.told[1].text, "Écrin is up to date.");
+    EXPECT_EQ(checkNow(false).text, "Écrin is up to date.");
 
     // A transfer cut off, or an archive that is not what the feed said: asked, the user
     // hears the chain's own words; nothing waits and nothing is left in the scratch folder.
     transport.feed = feedFor(42, std::string(64, '0'));
-    updater.check(true);
-    transport.release();
+    checkNow(true);
     EXPECT_TRUE(loggedThat("The download was damaged. (its SHA-256 is not the one the feed gave)"));
-    updater.check(false);
-    transport.release();
-    ASSERT_EQ(driver.told.size(), 3u);
-    EXPECT_EQ(driver.told[2].informative,
-              "The download was damaged.\nIts SHA-256 is not the one the feed gave.");  // the cause, briefly
+    EXPECT_EQ(checkNow(false).informative, "The download was damaged.\nIts SHA-256 is not the one the feed gave.");
     transport.archive.clear();
-    updater.check(false);
-    transport.release();
-    ASSERT_EQ(driver.told.size(), 4u);
-    EXPECT_EQ(driver.told[3].informative, "Connection reset by peer");
+    EXPECT_EQ(checkNow(false).informative, "Connection reset by peer");
+    EXPECT_EQ(driver.told.size(), 4u);  // each check asked for said so once
     EXPECT_FALSE(updater.waiting());
     EXPECT_FALSE(fs::exists(updater.work()));
     EXPECT_EQ(transport.asked.size(), 9u);  // six feeds, three downloads
@@ -259,7 +247,6 @@ TEST_F(UpdaterTest, WhatStopsARestartLosesNothing) {
     EXPECT_EQ(driver.told[0].text, "Couldn't restart to update.");
     EXPECT_NE(driver.told[0].informative.find("Resource unavailable"), std::string::npos);
     EXPECT_TRUE(stillWaiting());
-    EXPECT_EQ(runningVersion(), "41");
 
     // Quitting tries once more; failing again, it is logged and the app ends all the same.
     driver.quit();
@@ -268,14 +255,13 @@ TEST_F(UpdaterTest, WhatStopsARestartLosesNothing) {
     EXPECT_EQ(std::count(driver.events.begin(), driver.events.end(), std::string("start")), 1);
     EXPECT_TRUE(scripts.empty());
     EXPECT_TRUE(loggedThat("Resource unavailable"));
-    EXPECT_EQ(runningVersion(), "41");
 }
 
 TEST_F(UpdaterTest, ARefusedArchiveIsToldAgainWithoutDownloadingUntilTheFeedChanges) {
     // Build 42's archive announced as 43: its bytes are refused, and will be every time.
     std::string digest = *sha256OfFile((base / "Test-42.zip").string());
     transport.feed = feedFor(43, digest);
-    for (int i = 0; i < 2; ++i) updater.check(false), transport.release();
+    for (int i = 0; i < 2; ++i) checkNow(false);
     ASSERT_EQ(driver.told.size(), 2u);
     EXPECT_NE(driver.told[0].informative.find("is build 42, the feed said 43"), std::string::npos);
     EXPECT_EQ(driver.told[1], driver.told[0]);
@@ -289,14 +275,10 @@ TEST_F(UpdaterTest, ARefusedArchiveIsToldAgainWithoutDownloadingUntilTheFeedChan
     // A feed that changes is tried again. No room is told before downloading, and not
     // remembered: it may be there next time.
     transport.feed = feedFor(42, digest, ", \"length\": 1000000000000000");
-    updater.check(false);
-    transport.release();
-    ASSERT_EQ(driver.told.size(), 3u);
-    EXPECT_EQ(driver.told[2].informative.substr(0, 54), "There isn't room for the update.\nThe update needs 1000");
-    EXPECT_EQ(downloads(), 1u);
+    EXPECT_EQ(checkNow(false).informative.substr(0, 54), "There isn't room for the update.\nThe update needs 1000");
+    EXPECT_EQ(std::make_pair(driver.told.size(), downloads()), std::make_pair(size_t{3}, size_t{1}));
     transport.feed = feedFor(42, digest, ", \"length\": " + std::to_string(fs::file_size(base / "Test-42.zip")));
-    updater.check(false);
-    transport.release();
+    checkNow(false);
     EXPECT_EQ(driver.events.back(), "offer 2.0");  // the bundle's own words, not the feed's "name"
     EXPECT_EQ(transport.bounds.back().exact, fs::file_size(base / "Test-42.zip"));
 }
@@ -316,6 +298,5 @@ TEST_F(UpdaterTest, TheUsersCheckReplacesAStuckOneWhoseAnswerIsThenIgnored) {
     EXPECT_TRUE(driver.told.empty());
     transport.feed = feedFor(41, "ab");
     held[1]();
-    ASSERT_EQ(driver.told.size(), 1u);
-    EXPECT_EQ(driver.told[0].text, "Écrin is up to date.");
+    EXPECT_EQ(driver.told, (std::vector<Message>{{"Écrin is up to date.", ""}}));
 }

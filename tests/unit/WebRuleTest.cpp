@@ -169,13 +169,10 @@ TEST(NavigationRule, OnlyTheMainFramesWayOutIsDiverted) {
         EXPECT_FALSE(detour::original(named)) << named;
 }
 
-TEST(RecoveryRule, AnEndedPageIsLoadedAgainOnceInThirtySeconds) {
-    EXPECT_TRUE(reloadAfterProcessEnd(std::nullopt, 5));
+TEST(RecoveryRule, ReloadsOnceInThirtySecondsRetriesOnlyRealFailuresAndReplacesOnlyThePath) {
+    EXPECT_TRUE(reloadAfterProcessEnd(std::nullopt, 5));  // the page's process ended
     EXPECT_FALSE(reloadAfterProcessEnd(100, 129.9));
     EXPECT_TRUE(reloadAfterProcessEnd(100, 130));
-}
-
-TEST(RecoveryRule, RetriesOnlyRealFailuresAndReplacesOnlyThePath) {
     EXPECT_TRUE(shouldRetry(LoadError::other, true));
     EXPECT_FALSE(shouldRetry(LoadError::other, false));
     EXPECT_FALSE(shouldRetry(LoadError::cancelled, true));
