@@ -109,11 +109,12 @@ class App:
     def windows(self):
         # A window destroyed while xdotool walks the tree (a closing popover) makes it fail
         # with an X error and list nothing at all: such a search is made again.
-        while True:
+        for _ in range(20):
             found = subprocess.run(['xdotool', 'search', '--onlyvisible', '--pid', str(self.pid)],
                                    capture_output=True, text=True, timeout=30)
             if 'X Error' not in found.stderr:
-                return found.stdout.split()
+                break
+        return found.stdout.split()
 
     def others(self, main):   # dialogs, menus, tooltips
         return [w for w in self.windows() if w != main]
