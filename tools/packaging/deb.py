@@ -26,7 +26,7 @@ Needs dpkg-dev, desktop-file-utils and appstream (tools/debian-packages.txt). mi
 (only for --key) is taken from $MIROVAN_SIGN, else from PATH, else from the build tree
 ($MIROVAN_BUILD or build/).
 """
-import argparse, datetime, math, os, plistlib, re, shutil, stat, subprocess, sys, tempfile, textwrap, urllib.parse
+import datetime, math, os, plistlib, re, shutil, stat, subprocess, sys, tempfile, textwrap, urllib.parse
 
 import signing
 import xml.etree.ElementTree as ET
@@ -336,11 +336,8 @@ def installed_size(root):
 
 
 def main(argv):
-    parser = argparse.ArgumentParser(prog='package deb', description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument('bundle', help='the application bundle (a directory ending in .app)')
+    parser = signing.bundle_parser('package deb', __doc__)
     parser.add_argument('outdir', help='where to write the .deb (made if missing)')
-    parser.add_argument('--key', help='sign the packaged bundle again with this key file')
     parser.add_argument('--depends', action='append', default=[], metavar='PACKAGE',
                         help='a package the server needs, e.g. "nodejs (>= 18)" (repeatable)')
     args = parser.parse_args(argv)

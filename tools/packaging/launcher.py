@@ -14,7 +14,7 @@ passes a free port through {port} and shows / once GET / gets any answer.
 The settings are checked as the launcher checks them before anything is written. With --key
 the bundle is signed again; without it, sign it yourself.
 """
-import argparse, importlib.util, json, os, sys, tempfile
+import importlib.util, json, os, sys, tempfile
 
 import signing
 
@@ -84,15 +84,12 @@ def main(argv):
     if '--' in argv:
         at = argv.index('--')
         argv, command = argv[:at], argv[at + 1:]
-    parser = argparse.ArgumentParser(prog='tools/package launcher', description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument('bundle', help='the application bundle (X.app)')
+    parser = signing.bundle_parser('tools/package launcher', __doc__)
     parser.add_argument('--settings', help='a launch.json to start from')
     for option, (key, kind) in OPTIONS.items():
         parser.add_argument(option, type=kind, help='the "%s" setting' % key)
     parser.add_argument('--env', action='append', default=[], metavar='NAME=VALUE',
                         help='a variable for the server (repeatable)')
-    parser.add_argument('--key', help='sign the bundle again with this private key')
     args = parser.parse_args(argv)
     args.command = command
 

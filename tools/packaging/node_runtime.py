@@ -15,7 +15,7 @@ Its system libraries (libc, libstdc++) still come from the system.
 The new folder is assembled beside the old one and swapped in at once. With --key the bundle
 is signed again (after chmod -R go-w); without it, sign it yourself.
 """
-import argparse, os, shutil, subprocess, sys, tempfile
+import os, shutil, subprocess, sys, tempfile
 
 import python_runtime
 import signing
@@ -38,11 +38,8 @@ def check_links(binary):
 
 
 def main(argv):
-    parser = argparse.ArgumentParser(prog='tools/package node', description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument('bundle', help='the application bundle (X.app)')
+    parser = signing.bundle_parser('tools/package node', __doc__)
     parser.add_argument('--node', help='the node program to copy (default: node on PATH)')
-    parser.add_argument('--key', help='sign the bundle again with this private key')
     args = parser.parse_args(argv)
 
     bundle = os.path.abspath(args.bundle).rstrip('/')

@@ -19,7 +19,7 @@ bundle as it was. With --key the bundle is then signed again (after chmod -R go-
 sign it yourself. mirovan-sign is taken from $MIROVAN_SIGN, else from PATH, else from the build
 tree ($MIROVAN_BUILD or build/).
 """
-import argparse, ctypes, errno, json, os, shutil, stat, subprocess, sys, tempfile
+import ctypes, errno, json, os, shutil, stat, subprocess, sys, tempfile
 
 import signing
 
@@ -179,10 +179,7 @@ def size_of(folder):
 
 
 def main(argv):
-    parser = argparse.ArgumentParser(prog='tools/package python', description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument('bundle', help='the application bundle (X.app)')
-    parser.add_argument('--key', help='sign the bundle again with this private key')
+    parser = signing.bundle_parser('tools/package python', __doc__)
     args = parser.parse_args(argv)
 
     bundle = os.path.abspath(args.bundle).rstrip('/')

@@ -1,5 +1,5 @@
 """Finding mirovan-sign and signing a bundle again, for the tools that change bundles."""
-import os, shutil, stat, subprocess
+import argparse, os, shutil, stat, subprocess
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 MISSING = 'no mirovan-sign found (build it, put it on PATH or set MIROVAN_SIGN)'
@@ -12,6 +12,14 @@ def signing_tool():
     if not tool:
         tool = os.path.join(os.environ.get('MIROVAN_BUILD') or os.path.join(TOP, 'build'), 'mirovan-sign')
     return tool if os.access(tool, os.X_OK) else None
+
+
+def bundle_parser(prog, doc):
+    """The command line every tool that changes a bundle starts from: the bundle, and --key."""
+    parser = argparse.ArgumentParser(prog=prog, description=doc, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument('bundle', help='the application bundle (X.app)')
+    parser.add_argument('--key', help='sign the bundle again with this private key')
+    return parser
 
 
 def tool_for(key, fail):
